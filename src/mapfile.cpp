@@ -1,0 +1,99 @@
+#include "mapfile.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+
+const char* progName = "tarnwick";
+
+namespace {
+
+constexpr long flagOffset = 8;
+constexpr int mapTag = 0xC1;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Standard output is flushed first so that, with both streams going to one
+// terminal or file, the lines keep the order in which the run produced them.
+// The messages keep the tool's own spellings: scripts match them.
+int fail(const char* format)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, format, progName);
+    return 1;
+}
+
+// Reads the tag byte and the flag byte, and closes the map on return, before
+// any flag is shown. A byte that cannot be read (a directory, a file cut
+// short since its size was taken) ends the run: nothing is ever written from
+// a byte that was not read.
+int readFlagByte(const char* mapPath, bool& forceWrite, std::uint8_t& flags)
+{
+    FilePtr map(std::fopen(mapPath, "rb"));
+    if (!map)
+        return fail("%s: Couldnt open file for reading\n");
+    int tag = std::fgetc(map.get());
+    if (tag == EOF)
+        return fail("%s: Couldnt read map file\n");
+    if (tag == mapTag)
+        forceWrite = true;
+    else
+        std::fputs("[Warning]: file may not be a valid map!\n\n", stdout);
+    int byte = std::fseek(map.get(), flagOffset, SEEK_SET) == 0 ? std::fgetc(map.get()) : EOF;
+    if (byte == EOF)
+        return fail("%s: Couldnt read map file\n");
+    flags = static_cast<std::uint8_t>(byte);
+    return 0;
+}
+
+int writeFlagByte(const char* mapPath, std::uint8_t flags)
+{
+    // "rb+": the map must exist, and is neither created nor truncated.
+    std::FILE* map = std::fopen(mapPath, "rb+");
+    if (!map)
+        return fail("%s: Couldnt open file for writing\n");
+    bool written = std::fseek(map, flagOffset, SEEK_SET) == 0 && std::fputc(flags, map) != EOF;
+    // The byte reaches the file when the close flushes it: a failed close is a failed write.
+    if (std::fclose(map) != 0)
+        written = false;
+    if (!written)
+        return fail("%s: Couldnt write to map file\n");
+    return 0;
+}
+
+} // namespace
+
+int runMapUpdate(const char* mapPath, const FlagRequest& request, bool forceWrite)
+{
+    struct stat info {};
+    if (stat(mapPath, &info) != 0)
+        return fail("%s: Couldnt get info on map file\n");
+    if (info.st_size <= flagOffset)
+        return fail("%s: Map file too small\n");
+
+    std::uint8_t current = 0;
+    if (readFlagByte(mapPath, forceWrite, current) != 0)
+        return 1;
+    printFlagByte("Current Flags [", current);
+    if (isEmpty(request))
+        return 0;
+
+    std::uint8_t next = applyFlagRequest(current, request);
+    printFlagByte("    New Flags [", next);
+    if (next == current) {
+        std::puts("No change to make");
+        return 0;
+    }
+    if (!forceWrite) {
+        std::puts("Not writing to file. Use --force option to force modificaton");
+        return 0;
+    }
+    if (writeFlagByte(mapPath, next) != 0)
+        return 1;
+    std::puts("Map file updated");
+    return 0;
+}
