@@ -1,0 +1,142 @@
+// tarnwick: show and change the flag byte of an Unreal Tournament 2004 map.
+
+#include "flags.h"
+#include "mapfile.h"
+
+#include <getopt.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* version = "1.0";
+
+// Every flag letter takes an optional value, force takes none: "a::c::s::u::o::f".
+constexpr std::array<char, 3 * flagCount + 2> makeShortOptions()
+{
+    std::array<char, 3 * flagCount + 2> letters{};
+    int n = 0;
+    for (const FlagInfo& flag : flagTable) {
+        letters[n++] = flag.letter;
+        letters[n++] = ':';
+        letters[n++] = ':';
+    }
+    letters[n] = 'f';
+    return letters;
+}
+
+// The flags in table order, then force, then the zero entry that ends the table.
+// Each entry reports its short letter, so the loop handles -o and --Official alike.
+constexpr std::array<option, flagCount + 2> makeLongOptions()
+{
+    std::array<option, flagCount + 2> table{};
+    auto entry = table.begin();
+    for (const FlagInfo& flag : flagTable)
+        *entry++ = {flag.name, optional_argument, nullptr, flag.letter};
+    *entry = {"force", no_argument, nullptr, 'f'};
+    return table;
+}
+
+constexpr auto shortOptions = makeShortOptions();
+constexpr auto long_options = makeLongOptions();
+
+struct Options {
+    FlagRequest request;
+    bool forceWrite = false;
+    int errorCount = 0;
+};
+
+void displayHelp()
+{
+    std::printf("Tarnwick %s by Ostrel\n", version);
+    std::puts(" A small app to set flags on Unreal Tournament Maps");
+    std::puts(" (tested on UT2K4 .ut2 maps)\n");
+    std::printf("Usage: %s [-f] [--<flag>[=on|=off]] <mapfile>\n\n", progName);
+    std::puts("  -f --force   Modify even if file isnt a real map\n");
+    std::puts("  Available Flags:");
+    for (const FlagInfo& flag : flagTable)
+        std::printf("   --%s\n", flag.name);
+    std::putchar('\n');
+    std::printf("Example: %s --Official=off mapname.ut2\n", progName);
+    std::puts(" (removes the Official flag if it is set)");
+}
+
+const FlagInfo* findFlag(int letter)
+{
+    for (const FlagInfo& flag : flagTable)
+        if (flag.letter == letter)
+            return &flag;
+    return nullptr;
+}
+
+// No value flips the flag; the value must be exactly "on" or "off" (case
+// matters), anything else, the empty value included, is an error.
+bool addFlagRequest(FlagRequest& request, const FlagInfo& flag, const char* value)
+{
+    if (value == nullptr)
+        request.toggleMask |= flag.bit;
+    else if (std::strcmp(value, "on") == 0)
+        request.onMask |= flag.bit;
+    else if (std::strcmp(value, "off") == 0)
+        request.offMask |= flag.bit;
+    else {
+        std::fprintf(stderr, "%s: `%s' is not a valid parameter for --%s (expecting 'on' or 'off')\n", progName,
+                     value, flag.name);
+        return false;
+    }
+    return true;
+}
+
+// Runs the parser to the end of the options, counting every error; the parser
+// explains its own rejections on standard error. Afterwards the operands stand
+// behind the options, from optind on.
+void readOptions(int argc, char* argv[], Options& options)
+{
+    int letter;
+    while ((letter = getopt_long(argc, argv, shortOptions.data(), long_options.data(), nullptr)) != -1) {
+        if (const FlagInfo* flag = findFlag(letter)) {
+            if (!addFlagRequest(options.request, *flag, optarg))
+                ++options.errorCount;
+        } else if (letter == 'f') {
+            options.forceWrite = true;
+        } else {
+            ++options.errorCount;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    progName = argv[0];
+    if (argc < 2) {
+        displayHelp();
+        return 1;
+    }
+
+    Options options;
+    readOptions(argc, argv, options);
+
+    const char* mapPath = nullptr;
+    if (optind < argc) {
+        mapPath = argv[optind++];
+    } else {
+        std::fprintf(stderr, "%s: Please give the map filename ", progName);
+        ++options.errorCount;
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "%s: Unknown options: ", progName);
+        for (; optind < argc; ++optind)
+            std::fprintf(stderr, "\"%s\" ", argv[optind]);
+        std::fputc('\n', stderr);
+        ++options.errorCount;
+    }
+    if (options.errorCount > 0) {
+        displayHelp();
+        return 1;
+    }
+    return runMapUpdate(mapPath, options.request, options.forceWrite);
+}
