@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""Runs the built tool as a user does, one table row at a time, each in a fresh
+folder: a chosen argv[0], the arguments, the environment and a map made for the
+row. Compares standard output, standard error, the exit status and the map's
+bytes after the run exactly. Every row runs twice, the second time with both
+streams on one pipe (2>&1), where the lines must come in the order listed.
+
+usage: end_to_end.py path/to/tarnwick
+"""
+import glob
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+DIR = "a directory"  # map stand-ins that are not bytes to write
+
+
+def ut2(flags, tag=0xC1, length=32):
+    """A made-up map header: tag, version, flag byte, then CR LF and ^Z filler,
+    so that any text-mode translation of the file would show."""
+    head = bytes([tag, 0x83, 0x2A, 0x9E, 0x80, 0x00, 0x1D, 0x00, flags])
+    return (head + b"\x00\r\n\x1a" * length)[:length]
+
+
+def short_file():
+    """A file whose size query says more than 8 bytes but whose reads end
+    sooner: a read-only kernel attribute. Its first byte is text, not the tag."""
+    for path in sorted(glob.glob("/sys/kernel/*") + glob.glob("/sys/module/*/parameters/*")):
+        try:
+            if os.path.isfile(path) and os.stat(path).st_mode & 0o222 == 0 and os.stat(path).st_size > 8:
+                with open(path, "rb") as f:
+                    if 0 < len(f.read(9)) < 9:
+                        return path
+        except OSError:
+            pass
+    sys.exit("end_to_end.py: no short kernel attribute file found for the short-read row")
+
+
+SHORT = short_file()
+USAGE = """Tarnwick 1.0 by Ostrel
+ A small app to set flags on Unreal Tournament Maps
+ (tested on UT2K4 .ut2 maps)
+
+Usage: {prog} [-f] [--<flag>[=on|=off]] <mapfile>
+
+  -f --force   Modify even if file isnt a real map
+
+  Available Flags:
+   --AllowDownload
+   --ClientOptional
+   --ServerSideOnly
+   --Unsecure
+   --Official
+
+Example: {prog} --Official=off mapname.ut2
+ (removes the Official flag if it is set)
+"""
+WARN = "[Warning]: file may not be a valid map!\n\n"
+DONE = "Map file updated\n"
+SAME = "No change to make\n"
+REFUSED = "Not writing to file. Use --force option to force modificaton\n"
+
+
+def cur(digits, *names):
+    return "Current Flags [" + digits + "]:\n" + "".join(f" {n}\n" for n in names) + "\n"
+
+
+def new(digits, *names):
+    return "    New Flags [" + digits + "]:\n" + "".join(f" {n}\n" for n in names) + "\n"
+
+
+def O(text): return (1, text)
+def E(text): return (2, "{prog}: " + text)
+def bad(value, flag): return E(f"`{value}' is not a valid parameter for --{flag} (expecting 'on' or 'off')\n")
+def unknown(*words): return E("Unknown options: " + "".join(f'"{w}" ' for w in words) + "\n")
+
+
+HELP = O(USAGE)
+M = "map.ut2"
+C21 = cur("00100001", "AllowDownload", "Official")
+N01 = new("00000001", "AllowDownload")
+OFF = O(C21 + N01 + DONE)  # Official switched off on 0x21
+ALL = ("AllowDownload", "ClientOptional", "ServerSideOnly", "Unsecure", "Official")
+
+# name, arguments, map bytes (None: no map), output in order, status, map after (None: unchanged), extras
+ROWS = [
+    # usage screen and operands
+    ("no arguments", [], None, [HELP], 1),
+    ("argv[0] as typed", [], None, [HELP], 1, None, {"prog": "../bin/tarnwick"}),
+    ("-f alone", ["-f"], ut2(0x21), [E("Please give the map filename "), HELP], 1),
+    ("two operands", [M, "b.ut2"], ut2(0x21), [unknown("b.ut2"), HELP], 1),
+    ("a pattern that matched three maps", [M, "b.ut2", "c d.ut2"], ut2(0x21), [unknown("b.ut2", "c d.ut2"), HELP], 1),
+    ("the empty operand", [""], None, [E("Couldnt get info on map file\n")], 1),
+    ("after -- every word is an operand", ["--", "--Official"], ut2(0x21), [O(C21)], 0, None, {"path": "--Official"}),
+    ("options after the operand", [M, "--Official=off"], ut2(0x21), [OFF], 0, ut2(0x01)),
+    ("POSIXLY_CORRECT stops at the operand", [M, "--Official=off"], ut2(0x21), [unknown("--Official=off"), HELP], 1,
+     None, {"env": {"POSIXLY_CORRECT": "1"}}),
+    ("a value in the next word is an operand", ["--Official", "off", M], ut2(0x21), [unknown(M), HELP], 1),
+    # option names and values
+    ("abbreviated name", ["--Off=off", M], ut2(0x21), [OFF], 0, ut2(0x01)),
+    ("short letter with value", ["-ooff", M], ut2(0x21), [OFF], 0, ut2(0x01)),
+    ("--f is --force", ["--f", "-o", M], ut2(0x21, 0x4D), [O(WARN + C21 + N01 + DONE)], 0, ut2(0x01, 0x4D)),
+    ("-fo forces and flips", ["-fo", M], ut2(0x01, 0), [O(WARN + cur("00000001", "AllowDownload")
+                                                          + new("00100001", "AllowDownload", "Official") + DONE)], 0, ut2(0x21, 0)),
+    ("-of is Official with value f", ["-of", M], ut2(0x21), [bad("f", "Official"), HELP], 1),
+    ("value case matters", ["--Official=On", M], ut2(0x21), [bad("On", "Official"), HELP], 1),
+    ("empty value", ["--Official=", M], ut2(0x21), [bad("", "Official"), HELP], 1),
+    ("name case matters", ["--official", M], ut2(0x21), [E("unrecognized option '--official'\n"), HELP], 1),
+    ("--force takes no value", ["--force=yes", M], ut2(0x21), [E("option '--force' doesn't allow an argument\n"), HELP], 1),
+    ("unknown letter and name", ["-x", "--bogus", M], ut2(0x21),
+     [E("invalid option -- 'x'\n"), E("unrecognized option '--bogus'\n"), HELP], 1),
+    ("letters are named by their long option", ["-aX", "-cX", "-sX", "-uX", "-oX", M], ut2(0x21),
+     [bad("X", f) for f in ALL] + [HELP], 1),
+    ("several errors, one usage screen", ["--Unsecure=of", M, "extra", "-q"], ut2(0x21),
+     [bad("of", "Unsecure"), E("invalid option -- 'q'\n"), unknown("extra"), HELP], 1),
+    ("every letter flips its flag, a repeat flips once", ["-a", "-c", "-s", "-u", "-o", "-a", M], ut2(0x00),
+     [O(cur("00000000") + new("00110111", *ALL) + DONE)], 0, ut2(0x37)),
+    ("every name on, unnamed bits kept", [f"--{f}=on" for f in ALL] + [M], ut2(0xC8),
+     [O(cur("11001000") + new("11111111", *ALL) + DONE)], 0, ut2(0xFF)),
+    ("every name off, unnamed bits kept", [f"--{f}=off" for f in ALL] + [M], ut2(0xFF),
+     [O(cur("11111111", *ALL) + new("11001000") + DONE)], 0, ut2(0xC8)),
+    ("off beats on", ["--AllowDownload=on", "--AllowDownload=off", M], ut2(0x21),
+     [O(C21 + new("00100000", "Official") + DONE)], 0, ut2(0x20)),
+    ("a flip applies after on", ["--AllowDownload=on", "--AllowDownload", M], ut2(0x21),
+     [O(C21 + new("00100000", "Official") + DONE)], 0, ut2(0x20)),
+    # the map file
+    ("missing map", ["-o", M], None, [E("Couldnt get info on map file\n")], 1),
+    ("empty file", ["-o", M], b"", [E("Map file too small\n")], 1),
+    ("8-byte file", ["-o", M], ut2(0x21, length=8), [E("Map file too small\n")], 1),
+    ("9-byte map, last byte is the flags", ["--ServerSideOnly=on", M], ut2(0x21, length=9),
+     [O(C21 + new("00100101", "AllowDownload", "ServerSideOnly", "Official") + DONE)], 0, ut2(0x25, length=9)),
+    ("flags shown only", [M], ut2(0x21), [O(C21)], 0),
+    ("flags shown only, not a map", [M], ut2(0x21, 0x4D), [O(WARN + C21)], 0),
+    ("not a map, change refused", ["-o", M], ut2(0x21, 0x4D), [O(WARN + C21 + N01 + REFUSED)], 0),
+    ("not a map, forced", ["-o", M, "-f"], ut2(0x21, 0x4D), [O(WARN + C21 + N01 + DONE)], 0, ut2(0x01, 0x4D)),
+    ("no change to make", ["--Official=on", M], ut2(0x21), [O(C21 + new("00100001", "AllowDownload", "Official") + SAME)], 0),
+    ("flag byte 0x0D", ["-u", M], ut2(0x0D), [O(cur("00001101", "AllowDownload", "ServerSideOnly")
+                                               + new("00011101", "AllowDownload", "ServerSideOnly", "Unsecure") + DONE)], 0, ut2(0x1D)),
+    ("flag byte 0x1A", ["-c", M], ut2(0x1A), [O(cur("00011010", "ClientOptional", "Unsecure")
+                                               + new("00011000", "Unsecure") + DONE)], 0, ut2(0x18)),
+    ("tag 0x1A, 64 KiB long", ["-fa", M], ut2(0x00, 0x1A, 65536),
+     [O(WARN + cur("00000000") + new("00000001", "AllowDownload") + DONE)], 0, ut2(0x01, 0x1A, 65536)),
+    # failures: the map must come out untouched
+    ("unreadable map", ["-o", M], ut2(0x21), [E("Couldnt open file for reading\n")], 1, None, {"user": True, "mode": 0o000}),
+    ("read-only map", ["-o", M], ut2(0x21), [O(C21 + N01), E("Couldnt open file for writing\n")], 1, None,
+     {"user": True, "mode": 0o444}),
+    ("read-only map, nothing to write", ["--Official=on", M], ut2(0x21),
+     [O(C21 + new("00100001", "AllowDownload", "Official") + SAME)], 0, None, {"user": True, "mode": 0o444}),
+    ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1),
+    ("reads end before byte 8", ["-o", SHORT], None, [O(WARN), E("Couldnt read map file\n")], 1),
+    ("the write fails", ["-o", M], ut2(0x21), [O(C21 + N01), E("Couldnt write to map file\n")], 1, None, {"fsize": 8}),
+]
+
+
+def run(row, binary, merged):
+    """Runs one row; returns a list of what differed."""
+    name, args, before, io, status, after, extra = row + (None, {})[len(row) - 5:]
+    prog = extra.get("prog", "tarnwick")
+    with tempfile.TemporaryDirectory(dir=os.path.dirname(binary)) as folder:
+        os.chmod(folder, 0o755)
+        path = os.path.join(folder, extra.get("path", M))
+        if before is DIR:
+            os.mkdir(path)
+        elif before is not None:
+            with open(path, "wb") as f:
+                f.write(before)
+            os.chmod(path, extra.get("mode", 0o644))
+        # Root writes read-only files: the permission rows run as nobody.
+        user = dict(user=65534, group=65534, extra_groups=[]) if extra.get("user") and os.geteuid() == 0 else {}
+
+        def limit_file_size():
+            if "fsize" in extra:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (extra["fsize"], extra["fsize"]))
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # so the write fails with EFBIG instead
+
+        env = {"PATH": "/usr/bin:/bin", "LC_ALL": "C", **extra.get("env", {})}
+        done = subprocess.run([prog, *args], executable=binary, cwd=folder, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE,
+                              preexec_fn=limit_file_size, timeout=30, **user)
+        text = lambda fds: "".join(t for fd, t in io if fd in fds).replace("{prog}", prog).encode()
+        got = [("status", done.returncode, status)]
+        if merged:
+            got.append(("2>&1", done.stdout, text((1, 2))))
+        else:
+            got += [("stdout", done.stdout, text((1,))), ("stderr", done.stderr, text((2,)))]
+        if isinstance(before, bytes):
+            with open(path, "rb") as f:
+                got.append(("map", f.read(), before if after is None else after))
+        got.append(("folder", sorted(os.listdir(folder)), [] if before is None else [os.path.basename(path)]))
+        return [f"{what}: got {g!r}\n    want {w!r}" for what, g, w in got if g != w]
+
+
+def main():
+    top = tempfile.mkdtemp(prefix="tarnwick-e2e-")
+    try:
+        os.chmod(top, 0o755)  # reachable by nobody, wherever the build folder is
+        binary = shutil.copy(sys.argv[1], top)
+        passed = failed = 0
+        for row in ROWS:
+            for merged in (False, True):
+                problems = run(row, binary, merged)
+                if problems:
+                    failed += 1
+                    print(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems))
+                else:
+                    passed += 1
+        print(f"{passed} passed, {failed} failed")
+        return 1 if failed else 0
+    finally:
+        shutil.rmtree(top)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
