@@ -188,6 +188,7 @@ def run(row, binary, merged):
         else:
             got += [("stdout", done.stdout, text((1,))), ("stderr", done.stderr, text((2,)))]
         if isinstance(before, bytes):
+            os.chmod(path, 0o644)
             with open(path, "rb") as f:
                 got.append(("map", f.read(), before if after is None else after))
         got.append(("folder", sorted(os.listdir(folder)), [] if before is None else [os.path.basename(path)]))
