@@ -31,7 +31,7 @@ int fail(const char* format)
 // any flag is shown. A byte that cannot be read (a directory, a file cut
 // short since its size was taken) ends the run: nothing is ever written from
 // a byte that was not read.
-int readFlagByte(const char* mapPath, bool& forceWrite, std::uint8_t& flags)
+int readTagAndFlags(const char* mapPath, bool& forceWrite, std::uint8_t& flags)
 {
     FilePtr map(std::fopen(mapPath, "rb"));
     if (!map)
@@ -76,7 +76,7 @@ int runMapUpdate(const char* mapPath, const FlagRequest& request, bool forceWrit
         return fail("%s: Map file too small\n");
 
     std::uint8_t current = 0;
-    if (readFlagByte(mapPath, forceWrite, current) != 0)
+    if (readTagAndFlags(mapPath, forceWrite, current) != 0)
         return 1;
     printFlagByte("Current Flags [", current);
     if (isEmpty(request))

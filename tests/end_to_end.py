@@ -65,12 +65,12 @@ SAME = "No change to make\n"
 REFUSED = "Not writing to file. Use --force option to force modificaton\n"
 
 
-def cur(digits, *names):
-    return "Current Flags [" + digits + "]:\n" + "".join(f" {n}\n" for n in names) + "\n"
+def block(label, digits, names):
+    return label + digits + "]:\n" + "".join(f" {n}\n" for n in names) + "\n"
 
 
-def new(digits, *names):
-    return "    New Flags [" + digits + "]:\n" + "".join(f" {n}\n" for n in names) + "\n"
+def cur(digits, *names): return block("Current Flags [", digits, names)
+def new(digits, *names): return block("    New Flags [", digits, names)
 
 
 def O(text): return (1, text)
@@ -158,7 +158,7 @@ ROWS = [
 
 def run(row, binary, merged):
     """Runs one row; returns a list of what differed."""
-    name, args, before, io, status, after, extra = row + (None, {})[len(row) - 5:]
+    _, args, before, io, status, after, extra = row + (None, {})[len(row) - 5:]
     prog = extra.get("prog", "tarnwick")
     with tempfile.TemporaryDirectory(dir=os.path.dirname(binary)) as folder:
         os.chmod(folder, 0o755)
