@@ -3,9 +3,12 @@
 #include "flags.h"
 #include "mapfile.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -109,9 +112,11 @@ void readOptions(int argc, char* argv[], Options& options)
 
 } // namespace
 
-int main(int argc, char* argv[])
+// The whole run but for the process's standard streams; returns the exit status.
+int runCommandLine(int argc, char* argv[])
 {
-    progName = argv[0];
+    if (argc > 0) // a program started with no argv[0] at all keeps the default name
+        progName = argv[0];
     if (argc < 2) {
         displayHelp();
         return 1;
@@ -140,3 +145,40 @@ int main(int argc, char* argv[])
     }
     return runMapUpdate(mapPath, options.request, options.forceWrite);
 }
+
+#ifndef TARNWICK_NO_MAIN
+namespace {
+
+// A descriptor 0-2 closed at start would be handed out again by the next
+// open, the map's, and standard output or error would then write into the
+// map. Each closed one gets the null device, opened the wrong way round (as
+// the C library does for set-user-ID programs), so that using it fails and a
+// closed standard output is still reported as a failed one.
+bool guardStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat info = {};
+        if (fstat(fd, &info) == 0 || errno != EBADF)
+            continue;
+        if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (!guardStandardDescriptors())
+        return 1;
+    int status = runCommandLine(argc, argv);
+    // Whatever became of the map, a user who was not shown the outcome must
+    // not be told that all went well.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: Couldnt write to standard output\n", progName);
+        status = 1;
+    }
+    return status;
+}
+#endif

@@ -5,7 +5,10 @@ row. Compares standard output, standard error, the exit status and the map's
 bytes after the run exactly. Every row runs twice, the second time with both
 streams on one pipe (2>&1), where the lines must come in the order listed.
 
-usage: end_to_end.py path/to/tarnwick
+With --runner, each run goes through that command (a memory checker, say),
+and must still come out exactly as listed.
+
+usage: end_to_end.py [--runner "command args"] path/to/tarnwick
 """
 import glob
 import os
@@ -80,6 +83,7 @@ def unknown(*words): return E("Unknown options: " + "".join(f'"{w}" ' for w in w
 
 
 HELP = O(USAGE)
+STDOUT = E("Couldnt write to standard output\n")
 M = "map.ut2"
 C21 = cur("00100001", "AllowDownload", "Official")
 N01 = new("00000001", "AllowDownload")
@@ -153,12 +157,26 @@ ROWS = [
     ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1),
     ("reads end before byte 8", ["-o", SHORT], None, [O(WARN), E("Couldnt read map file\n")], 1),
     ("the write fails", ["-o", M], ut2(0x21), [O(C21 + N01), E("Couldnt write to map file\n")], 1, None, {"fsize": 8}),
+    # standard output that cannot be written: the map keeps its own outcome, the run fails
+    ("output on a full disk, flags shown", [M], ut2(0x21), [STDOUT], 1, None, {"stdout": "/dev/full"}),
+    ("output on a full disk, usage screen", [], None, [STDOUT], 1, None, {"stdout": "/dev/full"}),
+    ("output on a full disk, change", ["-o", M], ut2(0x21), [STDOUT], 1, ut2(0x01), {"stdout": "/dev/full"}),
+    ("output on a full disk, the write fails", ["-o", M], ut2(0x21), [E("Couldnt write to map file\n"), STDOUT], 1,
+     None, {"stdout": "/dev/full", "fsize": 8}),
+    ("output closed, change", ["-o", M], ut2(0x21), [STDOUT], 1, ut2(0x01), {"close": (1,)}),
+    ("all three streams closed, change", ["-o", M], ut2(0x21), [], 1, ut2(0x01), {"close": (0, 1, 2)}),
+    ("output and errors closed, the write fails", ["-o", M], ut2(0x21), [], 1, None, {"close": (1, 2), "fsize": 8}),
 ]
 
 
-def run(row, binary, merged):
+def extras(row):
+    return row[6] if len(row) > 6 else {}
+
+
+def run(row, binary, merged, runner):
     """Runs one row; returns a list of what differed."""
-    _, args, before, io, status, after, extra = row + (None, {})[len(row) - 5:]
+    _, args, before, io, status, after = row[:6] if len(row) > 5 else row + (None,)
+    extra = extras(row)
     prog = extra.get("prog", "tarnwick")
     with tempfile.TemporaryDirectory(dir=os.path.dirname(binary)) as folder:
         os.chmod(folder, 0o755)
@@ -172,21 +190,29 @@ def run(row, binary, merged):
         # Root writes read-only files: the permission rows run as nobody.
         user = dict(user=65534, group=65534, extra_groups=[]) if extra.get("user") and os.geteuid() == 0 else {}
 
-        def limit_file_size():
+        def set_up_child():
             if "fsize" in extra:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (extra["fsize"], extra["fsize"]))
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # so the write fails with EFBIG instead
+            for fd in extra.get("close", ()):
+                os.close(fd)
 
         env = {"PATH": "/usr/bin:/bin", "LC_ALL": "C", **extra.get("env", {})}
-        done = subprocess.run([prog, *args], executable=binary, cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE,
-                              preexec_fn=limit_file_size, timeout=30, **user)
+        command = [prog, *args] if not runner else [*runner, binary, *args]
+        if runner:
+            prog = runner_name(runner, binary)
+        with open(extra.get("stdout", os.devnull), "wb") as sink:
+            out = sink if "stdout" in extra else subprocess.PIPE
+            done = subprocess.run(command, executable=None if runner else binary, cwd=folder, env=env,
+                                  stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=subprocess.STDOUT if merged else subprocess.PIPE,
+                                  preexec_fn=set_up_child, timeout=120, **user)
         text = lambda fds: "".join(t for fd, t in io if fd in fds).replace("{prog}", prog).encode()
         got = [("status", done.returncode, status)]
         if merged:
             got.append(("2>&1", done.stdout, text((1, 2))))
         else:
-            got += [("stdout", done.stdout, text((1,))), ("stderr", done.stderr, text((2,)))]
+            got += [("stdout", done.stdout or b"", text((1,))), ("stderr", done.stderr, text((2,)))]
         if isinstance(before, bytes):
             os.chmod(path, 0o644)
             with open(path, "rb") as f:
@@ -195,15 +221,30 @@ def run(row, binary, merged):
         return [f"{what}: got {g!r}\n    want {w!r}" for what, g, w in got if g != w]
 
 
+def runner_name(runner, binary, names={}):
+    """Under a runner the tool cannot be given its argv[0]: the name it is
+    given is the one it prints in the usage screen."""
+    if binary not in names:
+        usage = subprocess.run([*runner, binary], capture_output=True, text=True).stdout
+        names[binary] = usage.split("Usage: ", 1)[1].split(" [-f]", 1)[0]
+    return names[binary]
+
+
 def main():
     top = tempfile.mkdtemp(prefix="tarnwick-e2e-")
     try:
         os.chmod(top, 0o755)  # reachable by nobody, wherever the build folder is
-        binary = shutil.copy(sys.argv[1], top)
+        binary = shutil.copy(sys.argv[-1], top)
+        runner = sys.argv[2].split() if sys.argv[1:2] == ["--runner"] else []
         passed = failed = 0
-        for row in ROWS:
-            for merged in (False, True):
-                problems = run(row, binary, merged)
+        rows = ROWS
+        if runner:  # a runner reports on standard error: it cannot run with that closed
+            rows = [row for row in ROWS if 2 not in extras(row).get("close", ())]
+            print(f"{len(ROWS) - len(rows)} rows close standard error and are left to the direct runs")
+        for row in rows:
+            # A stream that is not a pipe cannot also carry the other one.
+            for merged in (False, True)[:1 if {"stdout", "close"} & set(extras(row)) else 2]:
+                problems = run(row, binary, merged, runner)
                 if problems:
                     failed += 1
                     print(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems))
