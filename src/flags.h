@@ -13,6 +13,7 @@ struct FlagInfo {
 
 // Display order and option order. Bits 0x08, 0x40 and 0x80 have no name:
 // they are shown among the digits and never changed.
+// clang-format off
 inline constexpr FlagInfo flagTable[] = {
     {0x01, "AllowDownload", 'a'},
     {0x02, "ClientOptional", 'c'},
@@ -20,6 +21,7 @@ inline constexpr FlagInfo flagTable[] = {
     {0x10, "Unsecure", 'u'},
     {0x20, "Official", 'o'},
 };
+// clang-format on
 inline constexpr int flagCount = sizeof flagTable / sizeof flagTable[0];
 
 // What the command line asked for. Requests accumulate by OR, and one bit

@@ -34,7 +34,7 @@ int fail(const char* format)
 int readTagAndFlags(const char* mapPath, bool& forceWrite, std::uint8_t& flags)
 {
     FilePtr map(std::fopen(mapPath, "rb"));
-    if (!map)
+    if (map == nullptr)
         return fail("%s: Couldnt open file for reading\n");
     int tag = std::fgetc(map.get());
     if (tag == EOF)
@@ -54,7 +54,7 @@ int writeFlagByte(const char* mapPath, std::uint8_t flags)
 {
     // "rb+": the map must exist, and is neither created nor truncated.
     std::FILE* map = std::fopen(mapPath, "rb+");
-    if (!map)
+    if (map == nullptr)
         return fail("%s: Couldnt open file for writing\n");
     bool written = std::fseek(map, flagOffset, SEEK_SET) == 0 && std::fputc(flags, map) != EOF;
     // The byte reaches the file when the close flushes it: a failed close is a failed write.
@@ -69,7 +69,7 @@ int writeFlagByte(const char* mapPath, std::uint8_t flags)
 
 int runMapUpdate(const char* mapPath, const FlagRequest& request, bool forceWrite)
 {
-    struct stat info {};
+    struct stat info = {};
     if (stat(mapPath, &info) != 0)
         return fail("%s: Couldnt get info on map file\n");
     if (info.st_size <= flagOffset)

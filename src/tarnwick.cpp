@@ -7,10 +7,12 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -68,10 +70,9 @@ void displayHelp()
 
 const FlagInfo* findFlag(int letter)
 {
-    for (const FlagInfo& flag : flagTable)
-        if (flag.letter == letter)
-            return &flag;
-    return nullptr;
+    const FlagInfo* flag = std::find_if(std::begin(flagTable), std::end(flagTable),
+                                        [letter](const FlagInfo& entry) { return entry.letter == letter; });
+    return flag != std::end(flagTable) ? flag : nullptr;
 }
 
 // No value flips the flag; the value must be exactly "on" or "off" (case
@@ -85,8 +86,8 @@ bool addFlagRequest(FlagRequest& request, const FlagInfo& flag, const char* valu
     else if (std::strcmp(value, "off") == 0)
         request.offMask |= flag.bit;
     else {
-        std::fprintf(stderr, "%s: `%s' is not a valid parameter for --%s (expecting 'on' or 'off')\n", progName,
-                     value, flag.name);
+        std::fprintf(stderr, "%s: `%s' is not a valid parameter for --%s (expecting 'on' or 'off')\n", progName, value,
+                     flag.name);
         return false;
     }
     return true;
@@ -175,7 +176,7 @@ int main(int argc, char* argv[])
     int status = runCommandLine(argc, argv);
     // Whatever became of the map, a user who was not shown the outcome must
     // not be told that all went well.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::fprintf(stderr, "%s: Couldnt write to standard output\n", progName);
         status = 1;
     }
