@@ -173,6 +173,10 @@ int main(int argc, char* argv[])
 {
     if (!guardStandardDescriptors())
         return 1;
+    // Unbuffered on every C library (Windows' holds a line back until its
+    // end), so that "Please give the map filename ", which has none, still
+    // comes before the usage screen when both streams share one file.
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
     int status = runCommandLine(argc, argv);
     // Whatever became of the map, a user who was not shown the outcome must
     // not be told that all went well.
