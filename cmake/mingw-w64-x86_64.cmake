@@ -1,0 +1,23 @@
+# Cross-builds tarnwick.exe, a 64-bit Windows console program, with Debian's
+# MinGW-w64 (package g++-mingw-w64-x86-64-posix: its C runtime supplies
+# getopt_long, and its thread model is the one GoogleTest builds with). The
+# link is static, so the executable needs no DLL beside it. Tests run under
+# Wine (packages wine and wine64), headless, in a prefix of the build's own.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# One prefix per build folder, in the temporary folder; the tests create it.
+# Without the .NET and HTML engines, which a headless test has no use for.
+string(MD5 buildHash "${CMAKE_BINARY_DIR}")
+set(TARNWICK_WINEPREFIX "/tmp/tarnwick-wine-${buildHash}" CACHE PATH "Wine prefix the tests run in")
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all WINEPREFIX=${TARNWICK_WINEPREFIX}
+    WINEDLLOVERRIDES=mscoree,mshtml=d wine)
