@@ -36,6 +36,8 @@ int readTagAndFlags(const char* mapPath, bool& forceWrite, std::uint8_t& flags)
     FilePtr map(std::fopen(mapPath, "rb"));
     if (map == nullptr)
         return fail("%s: Couldnt open file for reading\n");
+    // Unbuffered: each byte is read alone, so a 4 GiB map costs what a 9-byte one does.
+    std::setvbuf(map.get(), nullptr, _IONBF, 0);
     int tag = std::fgetc(map.get());
     if (tag == EOF)
         return fail("%s: Couldnt read map file\n");
@@ -56,8 +58,10 @@ int writeFlagByte(const char* mapPath, std::uint8_t flags)
     std::FILE* map = std::fopen(mapPath, "rb+");
     if (map == nullptr)
         return fail("%s: Couldnt open file for writing\n");
+    // Unbuffered: the seek and the one byte's write go straight to the file, with no read first.
+    std::setvbuf(map, nullptr, _IONBF, 0);
     bool written = std::fseek(map, flagOffset, SEEK_SET) == 0 && std::fputc(flags, map) != EOF;
-    // The byte reaches the file when the close flushes it: a failed close is a failed write.
+    // A failed close is a failed write too: the byte may not have reached the file.
     if (std::fclose(map) != 0)
         written = false;
     if (!written)
