@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Drives the bash completion for tarnwick the way bash does: the function that
+# "complete" registered for the command, called with the words of a command
+# line already split as bash splits them ('=' is a word of its own), in a
+# folder holding maps, another file and a folder.
+#
+# usage: completion_test.sh path/to/tarnwick-completion.bash
+set -u
+source "$1"
+function=$(complete -p tarnwick | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
+cd "$(mktemp -d)" && trap 'rm -rf "$PWD"' EXIT
+touch DM-Rankin.ut2 CTF-Face.ut2 notes.txt "DM My Map.ut2" && mkdir Maps
+failed=0
+
+# expect "what is offered, sorted" word... (the last word is the one being completed)
+expect()
+{
+    local want=$1
+    shift
+    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
+    "$function" tarnwick "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}" 2>/dev/null
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd '|')
+    if [[ $got != "$want" ]]; then
+        echo "FAIL: $* -> got '$got', want '$want'"
+        failed=1
+    fi
+}
+
+expect "--Official|--Official=off|--Official=on" tarnwick --Off
+expect "--force" tarnwick --f
+expect "$(printf '%s\n' --force --{AllowDownload,ClientOptional,ServerSideOnly,Unsecure,Official}{,=on,=off} | sort | paste -sd '|')" tarnwick --
+expect "off|on" tarnwick --Unsecure = ""
+expect "off" tarnwick --Unsecure = of
+expect "" tarnwick --force = ""
+expect "CTF-Face.ut2|DM My Map.ut2|DM-Rankin.ut2|Maps" tarnwick --Official = off ""
+expect "DM My Map.ut2|DM-Rankin.ut2" tarnwick -o D
+expect "notes.txt" tarnwick no
+expect "CTF-Face.ut2" tarnwick CTF-Face.ut2 -f C
+exit $failed
