@@ -154,9 +154,12 @@ namespace {
 // open, the map's, and standard output or error would then write into the
 // map. Each closed one gets the null device, opened the wrong way round (as
 // the C library does for set-user-ID programs), so that using it fails and a
-// closed standard output is still reported as a failed one.
+// closed standard output is still reported as a failed one. The Windows C
+// library keeps descriptors 0-2 for the standard streams whether or not they
+// are open, so no file can be given one there.
 bool guardStandardDescriptors()
 {
+#ifndef _WIN32
     for (int fd = 0; fd <= 2; ++fd) {
         struct stat info = {};
         if (fstat(fd, &info) == 0 || errno != EBADF)
@@ -164,6 +167,7 @@ bool guardStandardDescriptors()
         if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
             return false;
     }
+#endif
     return true;
 }
 
