@@ -235,6 +235,7 @@ def run(row, binary, merged, runner):
             prog = os.path.relpath(binary, folder)
             command = ["strace", "-qq", "-o", os.devnull, "-P", path, "-e", "trace=" + extra["inject"].split(":")[0],
                        "-e", "inject=" + extra["inject"], prog, *args]
+            env["ASAN_OPTIONS"] = "detect_leaks=0"  # a sanitized build's leak check cannot run under ptrace
         with open(extra.get("stdout", os.devnull), "wb") as sink:
             out = sink if "stdout" in extra else subprocess.PIPE
             done = subprocess.run(command, executable=None if runner or "inject" in extra else binary, cwd=folder, env=env,
