@@ -2,8 +2,9 @@
 """Runs the built tool as a user does, one table row at a time, each in a fresh
 folder: a chosen argv[0], the arguments, the environment and a map made for the
 row. Compares standard output, standard error, the exit status and the map's
-bytes after the run exactly. Every row runs twice, the second time with both
-streams on one pipe (2>&1), where the lines must come in the order listed.
+bytes after the run exactly. A row whose streams are both pipes runs twice, the
+second time with both on one pipe (2>&1), where the lines must come in the
+order listed.
 
 With --runner, each run goes through that command (a memory checker, say),
 and must still come out exactly as listed.
