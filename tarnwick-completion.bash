@@ -5,9 +5,10 @@ _tarnwick()
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local flags="--AllowDownload --ClientOptional --ServerSideOnly --Unsecure --Official"
     local flag
-    # bash splits "--Official=of" at the '=': complete the value after it.
+    # bash splits "--Official=of" at the '=': complete the value after it,
+    # for the option before the '='.
     if [[ $cur == = ]]; then
-        prev=${COMP_WORDS[COMP_CWORD - 1]} cur=
+        cur=
     elif [[ $prev == = ]]; then
         prev=${COMP_WORDS[COMP_CWORD - 2]}
     else

@@ -42,8 +42,6 @@ cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake 
 cmake --build build-windows --parallel 2
 ctest --test-dir build-windows --output-on-failure
 (cd build-windows && cpack)
-python3 - build-windows/tarnwick-1.0-Windows.zip <<'CHECK'
-import sys, zipfile
-names = sorted(name.split("/", 1)[1] for name in zipfile.ZipFile(sys.argv[1]).namelist())
-sys.exit(None if names == ["README.md", "tarnwick.exe"] else f"the ZIP holds {names}")
-CHECK
+same "the ZIP" "$(python3 -c 'import sys, zipfile
+print(*sorted(name.split("/", 1)[1] for name in zipfile.ZipFile(sys.argv[1]).namelist()))' \
+    build-windows/tarnwick-1.0-Windows.zip)" "README.md tarnwick.exe"

@@ -229,17 +229,19 @@ def run(row, binary, merged, runner):
                 os.close(fd)
 
         env = {"PATH": "/usr/bin:/bin", "LC_ALL": "C", **extra.get("env", {})}
-        command = [prog, *args] if not runner else [*runner, binary, *args]
-        if runner:
-            prog = runner_name(runner, binary)
+        executable = None
         if "inject" in extra:  # strace fails the chosen call on the map, and names the tool by its path
             prog = os.path.relpath(binary, folder)
             command = ["strace", "-qq", "-o", os.devnull, "-P", path, "-e", "trace=" + extra["inject"].split(":")[0],
                        "-e", "inject=" + extra["inject"], prog, *args]
             env["ASAN_OPTIONS"] = "detect_leaks=0"  # a sanitized build's leak check cannot run under ptrace
+        elif runner:
+            command, prog = [*runner, binary, *args], runner_name(runner, binary)
+        else:
+            command, executable = [prog, *args], binary
         with open(extra.get("stdout", os.devnull), "wb") as sink:
             out = sink if "stdout" in extra else subprocess.PIPE
-            done = subprocess.run(command, executable=None if runner or "inject" in extra else binary, cwd=folder, env=env,
+            done = subprocess.run(command, executable=executable, cwd=folder, env=env,
                                   stdin=subprocess.DEVNULL, stdout=out,
                                   stderr=subprocess.STDOUT if merged else subprocess.PIPE,
                                   preexec_fn=set_up_child, timeout=120, **user)

@@ -104,13 +104,16 @@ void readName(const std::string& word, Expected& expected)
         expected.valid = false;
         return;
     }
-    const std::string value = equals == std::string::npos ? std::string() : word.substr(equals + 1);
+    const bool hasValue = equals != std::string::npos;
     if (chosen == flagCount) {
-        expected.force = expected.force || equals == std::string::npos;
-        expected.valid = expected.valid && equals == std::string::npos;
+        if (hasValue)
+            expected.valid = false;
+        else
+            expected.force = true;
         return;
     }
-    addValue(expected, flagTable[chosen], equals == std::string::npos ? nullptr : &value);
+    const std::string value = hasValue ? word.substr(equals + 1) : std::string();
+    addValue(expected, flagTable[chosen], hasValue ? &value : nullptr);
 }
 
 Expected readWords(const std::vector<std::string>& words)
