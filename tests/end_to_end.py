@@ -11,6 +11,7 @@ and must still come out exactly as listed.
 
 usage: end_to_end.py [--runner "command args"] path/to/tarnwick
 """
+import contextlib
 import glob
 import os
 import re
@@ -48,25 +49,20 @@ WINDOWS_OUTPUT = {"a directory": ["{prog}: Map file too small\n"]}
 def ut2(flags, tag=0xC1, length=32):
     """A made-up map header: tag, version, flag byte, then CR LF and ^Z filler,
     so that any text-mode translation of the file would show."""
-    head = bytes([tag, 0x83, 0x2A, 0x9E, 0x80, 0x00, 0x1D, 0x00, flags])
-    return (head + b"\x00\r\n\x1a" * length)[:length]
+    return (bytes([tag, 0x83, 0x2A, 0x9E, 0x80, 0x00, 0x1D, 0x00, flags]) + b"\x00\r\n\x1a" * length)[:length]
 
 
 def short_file():
     """A file whose size query says more than 8 bytes but whose reads end
     sooner: a read-only kernel attribute. Its first byte is text, not the tag."""
     for path in sorted(glob.glob("/sys/kernel/*") + glob.glob("/sys/module/*/parameters/*")):
-        try:
-            if os.path.isfile(path) and os.stat(path).st_mode & 0o222 == 0 and os.stat(path).st_size > 8:
-                with open(path, "rb") as f:
-                    if 0 < len(f.read(9)) < 9:
-                        return path
-        except OSError:
-            pass
+        if os.path.isfile(path) and os.stat(path).st_mode & 0o222 == 0 and os.stat(path).st_size > 8:
+            with contextlib.suppress(OSError), open(path, "rb") as f:
+                if 0 < len(f.read(9)) < 9:
+                    return path
     sys.exit("end_to_end.py: no short kernel attribute file found for the short-read row")
 
 
-SHORT = short_file()
 USAGE = """Tarnwick 1.0 by Ostrel
  A small app to set flags on Unreal Tournament Maps
  (tested on UT2K4 .ut2 maps)
@@ -85,10 +81,8 @@ Usage: {prog} [-f] [--<flag>[=on|=off]] <mapfile>
 Example: {prog} --Official=off mapname.ut2
  (removes the Official flag if it is set)
 """
-WARN = "[Warning]: file may not be a valid map!\n\n"
-DONE = "Map file updated\n"
-SAME = "No change to make\n"
-REFUSED = "Not writing to file. Use --force option to force modificaton\n"
+WARN, DONE = "[Warning]: file may not be a valid map!\n\n", "Map file updated\n"
+SAME, REFUSED = "No change to make\n", "Not writing to file. Use --force option to force modificaton\n"
 
 
 def block(label, digits, names):
@@ -97,8 +91,6 @@ def block(label, digits, names):
 
 def cur(digits, *names): return block("Current Flags [", digits, names)
 def new(digits, *names): return block("    New Flags [", digits, names)
-
-
 def O(text): return (1, text)
 def E(text): return (2, "{prog}: " + text)
 def P(text): return (3, "{prog}: " + text)  # the option parser's own words, on standard error
@@ -106,44 +98,46 @@ def bad(value, flag): return E(f"`{value}' is not a valid parameter for --{flag}
 def unknown(*words): return E("Unknown options: " + "".join(f'"{w}" ' for w in words) + "\n")
 
 
-HELP = O(USAGE)
-STDOUT = E("Couldnt write to standard output\n")
-M = "map.ut2"
-C21 = cur("00100001", "AllowDownload", "Official")
-N01 = new("00000001", "AllowDownload")
+HELP, STDOUT, M = O(USAGE), E("Couldnt write to standard output\n"), "map.ut2"
+C21, N01 = cur("00100001", "AllowDownload", "Official"), new("00000001", "AllowDownload")
 OFF = O(C21 + N01 + DONE)  # Official switched off on 0x21
 ALL = ("AllowDownload", "ClientOptional", "ServerSideOnly", "Unsecure", "Official")
+B = ut2(0x21)
 
 # name, arguments, map bytes (None: no map), output in order, status, map after (None: unchanged), extras
 ROWS = [
     # usage screen and operands
     ("no arguments", [], None, [HELP], 1),
     ("argv[0] as typed", [], None, [HELP], 1, None, {"prog": "../bin/tarnwick"}),
-    ("-f alone", ["-f"], ut2(0x21), [E("Please give the map filename "), HELP], 1),
-    ("two operands", [M, "b.ut2"], ut2(0x21), [unknown("b.ut2"), HELP], 1),
-    ("a pattern that matched three maps", [M, "b.ut2", "c d.ut2"], ut2(0x21), [unknown("b.ut2", "c d.ut2"), HELP], 1),
+    ("-f alone", ["-f"], B, [E("Please give the map filename "), HELP], 1),
+    ("two operands", [M, "b.ut2"], B, [unknown("b.ut2"), HELP], 1),
+    ("a pattern that matched three maps", [M, "b.ut2", "c d.ut2"], B, [unknown("b.ut2", "c d.ut2"), HELP], 1),
     ("the empty operand", [""], None, [E("Couldnt get info on map file\n")], 1),
-    ("after -- every word is an operand", ["--", "--Official"], ut2(0x21), [O(C21)], 0, None, {"path": "--Official"}),
-    ("options after the operand", [M, "--Official=off"], ut2(0x21), [OFF], 0, ut2(0x01)),
-    ("POSIXLY_CORRECT stops at the operand", [M, "--Official=off"], ut2(0x21), [unknown("--Official=off"), HELP], 1,
-     None, {"env": {"POSIXLY_CORRECT": "1"}}),
-    ("a value in the next word is an operand", ["--Official", "off", M], ut2(0x21), [unknown(M), HELP], 1),
+    ("after -- every word is an operand", ["--", "--Official"], B, [O(C21)], 0, None, {"path": "--Official"}),
+    ("options after the operand", [M, "--Official=off"], B, [OFF], 0, ut2(0x01)),
+    ("POSIXLY_CORRECT stops at the operand", [M, "--Official=off"], B, [unknown("--Official=off"), HELP], 1, None,
+     {"env": {"POSIXLY_CORRECT": "1"}}),
+    ("a value in the next word is an operand", ["--Official", "off", M], B, [unknown(M), HELP], 1),
     # option names and values
-    ("abbreviated name", ["--Off=off", M], ut2(0x21), [OFF], 0, ut2(0x01)),
-    ("short letter with value", ["-ooff", M], ut2(0x21), [OFF], 0, ut2(0x01)),
+    ("abbreviated name", ["--Off=off", M], B, [OFF], 0, ut2(0x01)),
+    ("short letter with value", ["-ooff", M], B, [OFF], 0, ut2(0x01)),
     ("--f is --force", ["--f", "-o", M], ut2(0x21, 0x4D), [O(WARN + C21 + N01 + DONE)], 0, ut2(0x01, 0x4D)),
     ("-fo forces and flips", ["-fo", M], ut2(0x01, 0), [O(WARN + cur("00000001", "AllowDownload")
-                                                          + new("00100001", "AllowDownload", "Official") + DONE)], 0, ut2(0x21, 0)),
-    ("-of is Official with value f", ["-of", M], ut2(0x21), [bad("f", "Official"), HELP], 1),
-    ("value case matters", ["--Official=On", M], ut2(0x21), [bad("On", "Official"), HELP], 1),
-    ("empty value", ["--Official=", M], ut2(0x21), [bad("", "Official"), HELP], 1),
-    ("name case matters", ["--official", M], ut2(0x21), [P("unrecognized option '--official'\n"), HELP], 1),
-    ("--force takes no value", ["--force=yes", M], ut2(0x21), [P("option '--force' doesn't allow an argument\n"), HELP], 1),
-    ("unknown letter and name", ["-x", "--bogus", M], ut2(0x21),
+                                                          + new("00100001", "AllowDownload", "Official") + DONE)], 0,
+     ut2(0x21, 0)),
+    ("-of is Official with value f", ["-of", M], B, [bad("f", "Official"), HELP], 1),
+    ("value case matters", ["--Official=On", M], B, [bad("On", "Official"), HELP], 1),
+    ("empty value", ["--Official=", M], B, [bad("", "Official"), HELP], 1),
+    ("values that only look like on or off", ["--AllowDownload=onX", "--ClientOptional=offf", "--ServerSideOnly=of",
+                                              "-uo", "-o on", M], B,
+     [bad(v, f) for v, f in zip(("onX", "offf", "of", "o", " on"), ALL)] + [HELP], 1),
+    ("name case matters", ["--official", M], B, [P("unrecognized option '--official'\n"), HELP], 1),
+    ("--force takes no value", ["--force=yes", M], B, [P("option '--force' doesn't allow an argument\n"), HELP], 1),
+    ("unknown letter and name", ["-x", "--bogus", M], B,
      [P("invalid option -- 'x'\n"), P("unrecognized option '--bogus'\n"), HELP], 1),
-    ("letters are named by their long option", ["-aX", "-cX", "-sX", "-uX", "-oX", M], ut2(0x21),
+    ("letters are named by their long option", ["-aX", "-cX", "-sX", "-uX", "-oX", M], B,
      [bad("X", f) for f in ALL] + [HELP], 1),
-    ("several errors, one usage screen", ["--Unsecure=of", M, "extra", "-q"], ut2(0x21),
+    ("several errors, one usage screen", ["--Unsecure=of", M, "extra", "-q"], B,
      [bad("of", "Unsecure"), P("invalid option -- 'q'\n"), unknown("extra"), HELP], 1),
     ("every letter flips its flag, a repeat flips once", ["-a", "-c", "-s", "-u", "-o", "-a", M], ut2(0x00),
      [O(cur("00000000") + new("00110111", *ALL) + DONE)], 0, ut2(0x37)),
@@ -151,9 +145,9 @@ ROWS = [
      [O(cur("11001000") + new("11111111", *ALL) + DONE)], 0, ut2(0xFF)),
     ("every name off, unnamed bits kept", [f"--{f}=off" for f in ALL] + [M], ut2(0xFF),
      [O(cur("11111111", *ALL) + new("11001000") + DONE)], 0, ut2(0xC8)),
-    ("off beats on", ["--AllowDownload=on", "--AllowDownload=off", M], ut2(0x21),
+    ("off beats on", ["--AllowDownload=on", "--AllowDownload=off", M], B,
      [O(C21 + new("00100000", "Official") + DONE)], 0, ut2(0x20)),
-    ("a flip applies after on", ["--AllowDownload=on", "--AllowDownload", M], ut2(0x21),
+    ("a flip applies after on", ["--AllowDownload=on", "--AllowDownload", M], B,
      [O(C21 + new("00100000", "Official") + DONE)], 0, ut2(0x20)),
     # the map file
     ("missing map", ["-o", M], None, [E("Couldnt get info on map file\n")], 1),
@@ -161,50 +155,45 @@ ROWS = [
     ("8-byte file", ["-o", M], ut2(0x21, length=8), [E("Map file too small\n")], 1),
     ("9-byte map, last byte is the flags", ["--ServerSideOnly=on", M], ut2(0x21, length=9),
      [O(C21 + new("00100101", "AllowDownload", "ServerSideOnly", "Official") + DONE)], 0, ut2(0x25, length=9)),
-    ("flags shown only", [M], ut2(0x21), [O(C21)], 0),
+    ("flags shown only", [M], B, [O(C21)], 0),
     ("flags shown only, not a map", [M], ut2(0x21, 0x4D), [O(WARN + C21)], 0),
     ("not a map, change refused", ["-o", M], ut2(0x21, 0x4D), [O(WARN + C21 + N01 + REFUSED)], 0),
     ("not a map, forced", ["-o", M, "-f"], ut2(0x21, 0x4D), [O(WARN + C21 + N01 + DONE)], 0, ut2(0x01, 0x4D)),
-    ("no change to make", ["--Official=on", M], ut2(0x21), [O(C21 + new("00100001", "AllowDownload", "Official") + SAME)], 0),
+    ("no change to make", ["--Official=on", M], B, [O(C21 + new("00100001", "AllowDownload", "Official") + SAME)], 0),
     ("flag byte 0x0D", ["-u", M], ut2(0x0D), [O(cur("00001101", "AllowDownload", "ServerSideOnly")
-                                               + new("00011101", "AllowDownload", "ServerSideOnly", "Unsecure") + DONE)], 0, ut2(0x1D)),
+                                               + new("00011101", "AllowDownload", "ServerSideOnly", "Unsecure") + DONE)],
+     0, ut2(0x1D)),
     ("flag byte 0x1A", ["-c", M], ut2(0x1A), [O(cur("00011010", "ClientOptional", "Unsecure")
                                                + new("00011000", "Unsecure") + DONE)], 0, ut2(0x18)),
-    ("a 3 GiB map", ["-o", M], ut2(0x21), [OFF], 0, ut2(0x01), {"size": 3 << 30}),
-    ("a map 8 bytes over 4 GiB", ["-o", M], ut2(0x21), [OFF], 0, ut2(0x01), {"size": (4 << 30) + 8}),
+    ("a 3 GiB map", ["-o", M], B, [OFF], 0, ut2(0x01), {"size": 3 << 30}),
+    ("a map 8 bytes over 4 GiB", ["-o", M], B, [OFF], 0, ut2(0x01), {"size": (4 << 30) + 8}),
     ("tag 0x1A, 64 KiB long", ["-fa", M], ut2(0x00, 0x1A, 65536),
      [O(WARN + cur("00000000") + new("00000001", "AllowDownload") + DONE)], 0, ut2(0x01, 0x1A, 65536)),
     # failures: the map must come out untouched
-    ("unreadable map", ["-o", M], ut2(0x21), [E("Couldnt open file for reading\n")], 1, None, {"user": True, "mode": 0o000}),
-    ("read-only map", ["-o", M], ut2(0x21), [O(C21 + N01), E("Couldnt open file for writing\n")], 1, None,
+    ("unreadable map", ["-o", M], B, [E("Couldnt open file for reading\n")], 1, None, {"user": True, "mode": 0o000}),
+    ("read-only map", ["-o", M], B, [O(C21 + N01), E("Couldnt open file for writing\n")], 1, None,
      {"user": True, "mode": 0o444}),
-    ("read-only map, nothing to write", ["--Official=on", M], ut2(0x21),
+    ("read-only map, nothing to write", ["--Official=on", M], B,
      [O(C21 + new("00100001", "AllowDownload", "Official") + SAME)], 0, None, {"user": True, "mode": 0o444}),
     ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1),
-    ("reads end before byte 8", ["-o", SHORT], None, [O(WARN), E("Couldnt read map file\n")], 1),
-    ("the write fails", ["-o", M], ut2(0x21), [O(C21 + N01), E("Couldnt write to map file\n")], 1, None, {"fsize": 8}),
-    ("the close after the write fails", ["-o", M], ut2(0x21), [O(C21 + N01), E("Couldnt write to map file\n")], 1,
+    ("reads end before byte 8", ["-o", short_file()], None, [O(WARN), E("Couldnt read map file\n")], 1),
+    ("the write fails", ["-o", M], B, [O(C21 + N01), E("Couldnt write to map file\n")], 1, None, {"fsize": 8}),
+    ("the close after the write fails", ["-o", M], B, [O(C21 + N01), E("Couldnt write to map file\n")], 1,
      ut2(0x01), {"inject": "close:error=EIO:when=2"}),  # the byte went out; the close did not confirm it
     # standard output that cannot be written: the map keeps its own outcome, the run fails
-    ("output on a full disk, flags shown", [M], ut2(0x21), [STDOUT], 1, None, {"stdout": "/dev/full"}),
+    ("output on a full disk, flags shown", [M], B, [STDOUT], 1, None, {"stdout": "/dev/full"}),
     ("output on a full disk, usage screen", [], None, [STDOUT], 1, None, {"stdout": "/dev/full"}),
-    ("output on a full disk, change", ["-o", M], ut2(0x21), [STDOUT], 1, ut2(0x01), {"stdout": "/dev/full"}),
-    ("output on a full disk, the write fails", ["-o", M], ut2(0x21), [E("Couldnt write to map file\n"), STDOUT], 1,
-     None, {"stdout": "/dev/full", "fsize": 8}),
-    ("output closed, change", ["-o", M], ut2(0x21), [STDOUT], 1, ut2(0x01), {"close": (1,)}),
-    ("all three streams closed, change", ["-o", M], ut2(0x21), [], 1, ut2(0x01), {"close": (0, 1, 2)}),
-    ("output and errors closed, the write fails", ["-o", M], ut2(0x21), [], 1, None, {"close": (1, 2), "fsize": 8}),
+    ("output on a full disk, change", ["-o", M], B, [STDOUT], 1, ut2(0x01), {"stdout": "/dev/full"}),
+    ("output on a full disk, the write fails", ["-o", M], B, [E("Couldnt write to map file\n"), STDOUT], 1, None,
+     {"stdout": "/dev/full", "fsize": 8}),
+    ("output closed, change", ["-o", M], B, [STDOUT], 1, ut2(0x01), {"close": (1,)}),
+    ("all three streams closed, change", ["-o", M], B, [], 1, ut2(0x01), {"close": (0, 1, 2)}),
+    ("output and errors closed, the write fails", ["-o", M], B, [], 1, None, {"close": (1, 2), "fsize": 8}),
 ]
 
 
-def extras(row):
-    return row[6] if len(row) > 6 else {}
-
-
-def run(row, binary, merged, runner):
+def run(binary, runner, name, args, before, io, status, after=None, extra={}, merged=False):
     """Runs one row; returns a list of what differed."""
-    name, args, before, io, status, after = row[:6] if len(row) > 5 else row + (None,)
-    extra = extras(row)
     if WINDOWS and name in WINDOWS_OUTPUT:
         io = [(2, text) for text in WINDOWS_OUTPUT[name]]
     prog = extra.get("prog", "tarnwick")
@@ -240,38 +229,24 @@ def run(row, binary, merged, runner):
         else:
             command, executable = [prog, *args], binary
         with open(extra.get("stdout", os.devnull), "wb") as sink:
-            out = sink if "stdout" in extra else subprocess.PIPE
-            done = subprocess.run(command, executable=executable, cwd=folder, env=env,
-                                  stdin=subprocess.DEVNULL, stdout=out,
+            done = subprocess.run(command, executable=executable, cwd=folder, env=env, stdin=subprocess.DEVNULL,
+                                  stdout=sink if "stdout" in extra else subprocess.PIPE,
                                   stderr=subprocess.STDOUT if merged else subprocess.PIPE,
                                   preexec_fn=set_up_child, timeout=120, **user)
-        problems = []
-
-        def compare(what, got, want, same=None):
-            if not (got == want if same is None else same):
-                problems.append(f"{what}: got {got!r}\n    want {want!r}")
-
-        compare("status", done.returncode, status)
-        streams = [("2>&1", done.stdout, (1, 2, 3))] if merged else [("stdout", done.stdout, (1,)),
-                                                                    ("stderr", done.stderr, (2, 3))]
-        for what, out, fds in streams:
+        got = [("status", done.returncode, status)]
+        for what, out, fds in [("2>&1", done.stdout, (1, 2, 3))] if merged else [("stdout", done.stdout, (1,)),
+                                                                               ("stderr", done.stderr, (2, 3))]:
             out = (out or b"").replace(b"\r\n", b"\n") if WINDOWS else out or b""
-            want = b"".join(expected(t.replace("{prog}", prog), fd) for fd, t in io if fd in fds)
-            compare(what, out, want, re.fullmatch(want, out))
+            want = [(t.replace("{prog}", prog).encode(), fd) for fd, t in io if fd in fds]
+            pattern = b"".join(rb"[^\n]+\n" if fd == 3 and WINDOWS else re.escape(t) for t, fd in want)
+            got.append((what, out, out if re.fullmatch(pattern, out) else b"".join(t for t, fd in want)))
         if isinstance(before, bytes):
             os.chmod(path, 0o644)
             with open(path, "rb") as f:
-                compare("map", f.read(len(before)), before if after is None else after)
-            compare("size", os.path.getsize(path), extra.get("size", len(before)))
-        compare("folder", sorted(os.listdir(folder)), [] if before is None else [os.path.basename(path)])
-        return problems
-
-
-def expected(text, fd):
-    """A pattern for what one listed output must look like."""
-    if fd == 3 and WINDOWS:
-        return rb"[^\n]+\n"
-    return re.escape(text.encode())
+                got.append(("map", f.read(len(before)), before if after is None else after))
+            got.append(("size", os.path.getsize(path), extra.get("size", len(before))))
+        got.append(("folder", sorted(os.listdir(folder)), [] if before is None else [os.path.basename(path)]))
+        return [f"{what}: got {have!r}\n    want {want!r}" for what, have, want in got if have != want]
 
 
 def runner_name(runner, binary, names={}):
@@ -284,35 +259,33 @@ def runner_name(runner, binary, names={}):
 
 
 def main():
-    top = tempfile.mkdtemp(prefix="tarnwick-e2e-")
-    try:
+    global WINDOWS
+    runner = sys.argv[2].split() if sys.argv[1:2] == ["--runner"] else []
+    rows = ROWS
+    if runner:  # a runner reports on standard error, and strace cannot trace it
+        rows = [r for r in rows if 2 not in r[-1].get("close", ()) and "inject" not in r[-1]]
+        print(f"{len(ROWS) - len(rows)} rows close standard error or inject a fault, and are left to direct runs")
+    WINDOWS = sys.argv[-1].endswith(".exe")
+    if WINDOWS:
+        rows = [r for r in rows if r[0] not in NOT_ON_WINDOWS]
+        print("not run on Windows:" + "".join(f"\n  {n}: {why}" for n, why in NOT_ON_WINDOWS.items()))
+    failed = []
+    with tempfile.TemporaryDirectory(prefix="tarnwick-e2e-") as top:
         os.chmod(top, 0o755)  # reachable by nobody, wherever the build folder is
         binary = shutil.copy(sys.argv[-1], top)
-        global WINDOWS
-        WINDOWS = binary.endswith(".exe")
-        runner = sys.argv[2].split() if sys.argv[1:2] == ["--runner"] else []
-        passed = failed = 0
-        rows = ROWS
-        if runner:  # a runner reports on standard error, and strace cannot trace it
-            rows = [row for row in ROWS if 2 not in extras(row).get("close", ()) and "inject" not in extras(row)]
-            print(f"{len(ROWS) - len(rows)} rows close standard error or inject a fault, and are left to direct runs")
-        if WINDOWS:
-            rows = [row for row in rows if row[0] not in NOT_ON_WINDOWS]
-            print("not run on Windows:" + "".join(f"\n  {n}: {why}" for n, why in NOT_ON_WINDOWS.items()))
         for row in rows:
             # A stream that is not a pipe cannot also carry the other one.
-            for merged in (False, True)[:1 if {"stdout", "close"} & set(extras(row)) else 2]:
-                problems = run(row, binary, merged, runner)
+            for merged in (False, True)[:1 if {"stdout", "close"} & set(row[-1]) else 2]:
+                problems = run(binary, runner, *row, merged=merged)
                 if problems:
-                    failed += 1
-                    print(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems))
-                else:
-                    passed += 1
-        print(f"{passed} passed, {failed} failed")
-        return 1 if failed else 0
-    finally:
-        shutil.rmtree(top)
+                    failed.append(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems))
+    runs = sum(1 if {"stdout", "close"} & set(row[-1]) else 2 for row in rows)
+    print(*failed, f"{runs - len(failed)} passed, {len(failed)} failed", sep="\n")
+    return 1 if failed else 0
 
+
+# Every row as (name, args, map before, output, status, map after, extras).
+ROWS = [row + (None, {})[len(row) - 5:] if len(row) < 7 else row for row in ROWS]
 
 if __name__ == "__main__":
     sys.exit(main())
