@@ -10,6 +10,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# What the checks need beyond a fresh Debian 12 machine, installed when missing.
+packages="cmake g++ libgtest-dev googletest python3 clang libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind
+    mandoc dpkg-dev hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64"
+missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || echo "$p"; done)
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" = 0 ]; then
+        sudo=
+    elif command -v sudo > /dev/null && sudo -v; then
+        sudo=sudo
+    else
+        echo "tests/all.sh: these Debian packages are missing, and only root or sudo can install them:" $missing >&2
+        exit 1
+    fi
+    $sudo apt-get update
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+fi
+
 same()
 {
     [ "$2" = "$3" ] || { echo "$1: got '$2', want '$3'" >&2; exit 1; }
