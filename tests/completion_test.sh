@@ -15,16 +15,12 @@ failed=0
 # expect "what is offered, sorted" word... (the last word is the one being completed)
 expect()
 {
-    local want=$1
+    local want=$1 got
     shift
     COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
     "$function" tarnwick "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}" 2>/dev/null
-    local got
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd '|')
-    if [[ $got != "$want" ]]; then
-        echo "FAIL: $* -> got '$got', want '$want'"
-        failed=1
-    fi
+    [[ $got == "$want" ]] || { echo "FAIL: $* -> got '$got', want '$want'"; failed=1; }
 }
 
 expect "--Official|--Official=off|--Official=on" tarnwick --Off

@@ -85,12 +85,16 @@ WARN, DONE = "[Warning]: file may not be a valid map!\n\n", "Map file updated\n"
 SAME, REFUSED = "No change to make\n", "Not writing to file. Use --force option to force modificaton\n"
 
 
-def block(label, digits, names):
-    return label + digits + "]:\n" + "".join(f" {n}\n" for n in names) + "\n"
+FLAGS = {0x01: "AllowDownload", 0x02: "ClientOptional", 0x04: "ServerSideOnly", 0x10: "Unsecure", 0x20: "Official"}
+ALL = tuple(FLAGS.values())
 
 
-def cur(digits, *names): return block("Current Flags [", digits, names)
-def new(digits, *names): return block("    New Flags [", digits, names)
+def block(label, byte):
+    return f"{label}{byte:08b}]:\n" + "".join(f" {name}\n" for bit, name in FLAGS.items() if byte & bit) + "\n"
+
+
+def shown(byte): return block("Current Flags [", byte)
+def change(old, new, end=DONE): return shown(old) + block("    New Flags [", new) + end
 def O(text): return (1, text)
 def E(text): return (2, "{prog}: " + text)
 def P(text): return (3, "{prog}: " + text)  # the option parser's own words, on standard error
@@ -98,11 +102,9 @@ def bad(value, flag): return E(f"`{value}' is not a valid parameter for --{flag}
 def unknown(*words): return E("Unknown options: " + "".join(f'"{w}" ' for w in words) + "\n")
 
 
-HELP, STDOUT, M = O(USAGE), E("Couldnt write to standard output\n"), "map.ut2"
-C21, N01 = cur("00100001", "AllowDownload", "Official"), new("00000001", "AllowDownload")
-OFF = O(C21 + N01 + DONE)  # Official switched off on 0x21
-ALL = ("AllowDownload", "ClientOptional", "ServerSideOnly", "Unsecure", "Official")
-B = ut2(0x21)
+HELP, STDOUT, M, B = O(USAGE), E("Couldnt write to standard output\n"), "map.ut2", ut2(0x21)
+C21 = "Current Flags [00100001]:\n AllowDownload\n Official\n\n"  # the display, spelt out once
+OFF = O(change(0x21, 0x01))  # Official switched off on 0x21
 
 # name, arguments, map bytes (None: no map), output in order, status, map after (None: unchanged), extras
 ROWS = [
@@ -121,10 +123,8 @@ ROWS = [
     # option names and values
     ("abbreviated name", ["--Off=off", M], B, [OFF], 0, ut2(0x01)),
     ("short letter with value", ["-ooff", M], B, [OFF], 0, ut2(0x01)),
-    ("--f is --force", ["--f", "-o", M], ut2(0x21, 0x4D), [O(WARN + C21 + N01 + DONE)], 0, ut2(0x01, 0x4D)),
-    ("-fo forces and flips", ["-fo", M], ut2(0x01, 0), [O(WARN + cur("00000001", "AllowDownload")
-                                                          + new("00100001", "AllowDownload", "Official") + DONE)], 0,
-     ut2(0x21, 0)),
+    ("--f is --force", ["--f", "-o", M], ut2(0x21, 0x4D), [O(WARN + change(0x21, 0x01))], 0, ut2(0x01, 0x4D)),
+    ("-fo forces and flips", ["-fo", M], ut2(0x01, 0), [O(WARN + change(0x01, 0x21))], 0, ut2(0x21, 0)),
     ("-of is Official with value f", ["-of", M], B, [bad("f", "Official"), HELP], 1),
     ("value case matters", ["--Official=On", M], B, [bad("On", "Official"), HELP], 1),
     ("empty value", ["--Official=", M], B, [bad("", "Official"), HELP], 1),
@@ -140,46 +140,39 @@ ROWS = [
     ("several errors, one usage screen", ["--Unsecure=of", M, "extra", "-q"], B,
      [bad("of", "Unsecure"), P("invalid option -- 'q'\n"), unknown("extra"), HELP], 1),
     ("every letter flips its flag, a repeat flips once", ["-a", "-c", "-s", "-u", "-o", "-a", M], ut2(0x00),
-     [O(cur("00000000") + new("00110111", *ALL) + DONE)], 0, ut2(0x37)),
-    ("every name on, unnamed bits kept", [f"--{f}=on" for f in ALL] + [M], ut2(0xC8),
-     [O(cur("11001000") + new("11111111", *ALL) + DONE)], 0, ut2(0xFF)),
-    ("every name off, unnamed bits kept", [f"--{f}=off" for f in ALL] + [M], ut2(0xFF),
-     [O(cur("11111111", *ALL) + new("11001000") + DONE)], 0, ut2(0xC8)),
-    ("off beats on", ["--AllowDownload=on", "--AllowDownload=off", M], B,
-     [O(C21 + new("00100000", "Official") + DONE)], 0, ut2(0x20)),
-    ("a flip applies after on", ["--AllowDownload=on", "--AllowDownload", M], B,
-     [O(C21 + new("00100000", "Official") + DONE)], 0, ut2(0x20)),
+     [O(change(0x00, 0x37))], 0, ut2(0x37)),
+    ("every name on, unnamed bits kept", [f"--{f}=on" for f in ALL] + [M], ut2(0xC8), [O(change(0xC8, 0xFF))], 0, ut2(0xFF)),
+    ("every name off, unnamed bits kept", [f"--{f}=off" for f in ALL] + [M], ut2(0xFF), [O(change(0xFF, 0xC8))], 0, ut2(0xC8)),
+    ("off beats on", ["--AllowDownload=on", "--AllowDownload=off", M], B, [O(change(0x21, 0x20))], 0, ut2(0x20)),
+    ("a flip applies after on", ["--AllowDownload=on", "--AllowDownload", M], B, [O(change(0x21, 0x20))], 0, ut2(0x20)),
     # the map file
     ("missing map", ["-o", M], None, [E("Couldnt get info on map file\n")], 1),
     ("empty file", ["-o", M], b"", [E("Map file too small\n")], 1),
     ("8-byte file", ["-o", M], ut2(0x21, length=8), [E("Map file too small\n")], 1),
-    ("9-byte map, last byte is the flags", ["--ServerSideOnly=on", M], ut2(0x21, length=9),
-     [O(C21 + new("00100101", "AllowDownload", "ServerSideOnly", "Official") + DONE)], 0, ut2(0x25, length=9)),
+    ("9-byte map, last byte is the flags", ["--ServerSideOnly=on", M], ut2(0x21, length=9), [O(change(0x21, 0x25))], 0,
+     ut2(0x25, length=9)),
     ("flags shown only", [M], B, [O(C21)], 0),
     ("flags shown only, not a map", [M], ut2(0x21, 0x4D), [O(WARN + C21)], 0),
-    ("not a map, change refused", ["-o", M], ut2(0x21, 0x4D), [O(WARN + C21 + N01 + REFUSED)], 0),
-    ("not a map, forced", ["-o", M, "-f"], ut2(0x21, 0x4D), [O(WARN + C21 + N01 + DONE)], 0, ut2(0x01, 0x4D)),
-    ("no change to make", ["--Official=on", M], B, [O(C21 + new("00100001", "AllowDownload", "Official") + SAME)], 0),
-    ("flag byte 0x0D", ["-u", M], ut2(0x0D), [O(cur("00001101", "AllowDownload", "ServerSideOnly")
-                                               + new("00011101", "AllowDownload", "ServerSideOnly", "Unsecure") + DONE)],
-     0, ut2(0x1D)),
-    ("flag byte 0x1A", ["-c", M], ut2(0x1A), [O(cur("00011010", "ClientOptional", "Unsecure")
-                                               + new("00011000", "Unsecure") + DONE)], 0, ut2(0x18)),
+    ("not a map, change refused", ["-o", M], ut2(0x21, 0x4D), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
+    ("not a map, forced", ["-o", M, "-f"], ut2(0x21, 0x4D), [O(WARN + change(0x21, 0x01))], 0, ut2(0x01, 0x4D)),
+    ("no change to make", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0),
+    ("flag byte 0x0D", ["-u", M], ut2(0x0D), [O(change(0x0D, 0x1D))], 0, ut2(0x1D)),
+    ("flag byte 0x1A", ["-c", M], ut2(0x1A), [O(change(0x1A, 0x18))], 0, ut2(0x18)),
     ("a 3 GiB map", ["-o", M], B, [OFF], 0, ut2(0x01), {"size": 3 << 30}),
     ("a map 8 bytes over 4 GiB", ["-o", M], B, [OFF], 0, ut2(0x01), {"size": (4 << 30) + 8}),
-    ("tag 0x1A, 64 KiB long", ["-fa", M], ut2(0x00, 0x1A, 65536),
-     [O(WARN + cur("00000000") + new("00000001", "AllowDownload") + DONE)], 0, ut2(0x01, 0x1A, 65536)),
+    ("tag 0x1A, 64 KiB long", ["-fa", M], ut2(0x00, 0x1A, 65536), [O(WARN + change(0x00, 0x01))], 0, ut2(0x01, 0x1A, 65536)),
     # failures: the map must come out untouched
     ("unreadable map", ["-o", M], B, [E("Couldnt open file for reading\n")], 1, None, {"user": True, "mode": 0o000}),
-    ("read-only map", ["-o", M], B, [O(C21 + N01), E("Couldnt open file for writing\n")], 1, None,
+    ("read-only map", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt open file for writing\n")], 1, None,
      {"user": True, "mode": 0o444}),
-    ("read-only map, nothing to write", ["--Official=on", M], B,
-     [O(C21 + new("00100001", "AllowDownload", "Official") + SAME)], 0, None, {"user": True, "mode": 0o444}),
+    ("read-only map, nothing to write", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0, None,
+     {"user": True, "mode": 0o444}),
     ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1),
     ("reads end before byte 8", ["-o", short_file()], None, [O(WARN), E("Couldnt read map file\n")], 1),
-    ("the write fails", ["-o", M], B, [O(C21 + N01), E("Couldnt write to map file\n")], 1, None, {"fsize": 8}),
-    ("the close after the write fails", ["-o", M], B, [O(C21 + N01), E("Couldnt write to map file\n")], 1,
-     ut2(0x01), {"inject": "close:error=EIO:when=2"}),  # the byte went out; the close did not confirm it
+    ("the write fails", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt write to map file\n")], 1, None, {"fsize": 8}),
+    # the byte went out; the close did not confirm it
+    ("the close after the write fails", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt write to map file\n")], 1,
+     ut2(0x01), {"inject": "close:error=EIO:when=2"}),
     # standard output that cannot be written: the map keeps its own outcome, the run fails
     ("output on a full disk, flags shown", [M], B, [STDOUT], 1, None, {"stdout": "/dev/full"}),
     ("output on a full disk, usage screen", [], None, [STDOUT], 1, None, {"stdout": "/dev/full"}),
