@@ -4,15 +4,18 @@
 #   1. showing the flags of a 9-byte map and of a 4 GiB sparse one;
 #   2. one flag change, by tarnwick and by standard tools (od, shell
 #      arithmetic, printf, dd);
+#   2b. one flag change by the dynamic and by the static tarnwick, against
+#      /bin/true, the system's program that does nothing;
 #   3. one flag change on each of many maps, from a shell loop;
 #   4. the system calls and the peak memory of one run.
 # It asserts nothing about speed.
 #
-# usage: bench/run.sh path/to/tarnwick [maps [runs]]   (defaults: 1000 maps, 200 runs)
+# usage: bench/run.sh path/to/tarnwick path/to/static/tarnwick [maps [runs]]   (defaults: 1000 maps, 200 runs)
 set -euo pipefail
 tool=$(realpath "$1")
-maps=${2:-1000}
-runs=${3:-200}
+static=$(realpath "$2")
+maps=${3:-1000}
+runs=${4:-200}
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 cd "$work"
 
@@ -35,6 +38,9 @@ printf "\\$(printf %03o $((byte ^ 0x20)))" | dd of="$1" bs=1 seek=8 count=1 conv
 SCRIPT
 cp small.ut2 change.ut2
 bench "$tool -o change.ut2" "bash flip.sh change.ut2"
+
+echo; echo "2b. One flag change: /bin/true, then the dynamic tarnwick, then the static one"
+bench "/bin/true -o change.ut2" "$tool -o change.ut2" "$static -o change.ut2"
 
 echo; echo "3. One flag change on each of $maps maps, from a shell loop"
 mkdir maps && for i in $(seq "$maps"); do cp small.ut2 "maps/DM-$i.ut2"; done

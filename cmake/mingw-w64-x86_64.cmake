@@ -15,9 +15,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# One prefix per build folder, in the temporary folder; the tests create it.
-# Without the .NET and HTML engines, which a headless test has no use for.
-string(MD5 buildHash "${CMAKE_BINARY_DIR}")
-set(TARNWICK_WINEPREFIX "/tmp/tarnwick-wine-${buildHash}" CACHE PATH "Wine prefix the tests run in")
+# One prefix per build folder, inside it, so that it goes with the folder; the
+# tests create it. Without the .NET and HTML engines, which a headless test
+# has no use for.
+set(TARNWICK_WINEPREFIX "${CMAKE_BINARY_DIR}/wine-prefix" CACHE PATH "Wine prefix the tests run in")
 set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all WINEPREFIX=${TARNWICK_WINEPREFIX}
     WINEDLLOVERRIDES=mscoree,mshtml=d wine)

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Every check the project has, in three builds:
-# - the plain one: unit and end-to-end tests, the shell completion, clang-tidy,
-#   cppcheck, clang-format, the manual page, the end-to-end table again under
-#   valgrind; then what an install and the packages hold, and a short
-#   benchmark run;
-# - a clang one with AddressSanitizer and UndefinedBehaviorSanitizer: the same
-#   tests, and the fuzz test;
-# - the Windows one, whose tests run under Wine, and its ZIP.
+# Every check the project has, after installing what the machine lacks:
+# - the checks build: unit and end-to-end tests, the shell completion,
+#   clang-tidy, cppcheck, clang-format, the manual page lint, and the
+#   end-to-end table again under valgrind;
+# - the sanitizer build: the same tests under ASan and UBSan, and the fuzz test;
+# - the release command, twice, here and in a copy elsewhere: it tests the
+#   static, the default and the Windows build (under Wine) before packing each,
+#   and both runs must give the same bytes; then what each release file holds,
+#   its checksums, and lintian on the Debian package;
+# - a short benchmark run, to prove that it runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# What the checks need beyond a fresh Debian 12 machine, installed when missing.
 packages="cmake g++ libgtest-dev googletest python3 clang libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind
-    mandoc dpkg-dev hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64"
+    mandoc dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64"
 missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || echo "$p"; done)
 if [ -n "$missing" ]; then
     if [ "$(id -u)" = 0 ]; then
@@ -27,38 +28,37 @@ if [ -n "$missing" ]; then
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
 fi
 
+export CMAKE_BUILD_PARALLEL_LEVEL=2
+cmake --workflow --preset checks
+cmake --workflow --preset sanitize
+
+work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
+tar --exclude='./build*' --exclude=./dist -cf - . | tar -xf - -C "$work"
+bash release.sh
+bash "$work/release.sh"
+diff -r dist "$work/dist" && (cd dist && sha256sum -c SHA256SUMS)
+
+contents()
+{
+    case $1 in
+        *.deb) dpkg-deb -c "$1" | awk '!/\/$/ {print $6}' ;;
+        *.zip) python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep="\n")' "$1" ;;
+        *) tar -tzf "$1" | grep -v '/$' ;;
+    esac | sort | xargs
+}
 same()
 {
     [ "$2" = "$3" ] || { echo "$1: got '$2', want '$3'" >&2; exit 1; }
 }
+linux=tarnwick-1.0-linux-x86_64 windows=tarnwick-1.0-windows-x86_64 doc=./usr/share/doc/tarnwick
+same "$linux" "$(contents dist/$linux.tar.gz)" "$(printf "$linux/%s\n" LICENSE README.md bin/tarnwick \
+    share/bash-completion/completions/tarnwick share/man/man1/tarnwick.1 | xargs)"
+same "$windows" "$(contents dist/$windows.zip)" "$(printf "$windows/%s\n" LICENSE README.md tarnwick.exe | xargs)"
+same "the .deb" "$(contents dist/tarnwick_1.0_amd64.deb)" "./usr/bin/tarnwick \
+./usr/share/bash-completion/completions/tarnwick $doc/README.md $doc/changelog.gz $doc/copyright \
+./usr/share/man/man1/tarnwick.1.gz"
+same "the source" "$(contents dist/tarnwick-1.0.tar.gz)" "$(git ls-files | sed 's|^|tarnwick-1.0/|' | sort | xargs)"
+lintian --fail-on error,warning dist/tarnwick_1.0_amd64.deb
 
-cmake -S . -B build -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DTARNWICK_CHECKS=ON
-cmake --build build --parallel 2
-ctest --test-dir build --output-on-failure
-
-# What an install and the packages hold.
-files="bin/tarnwick share/bash-completion/completions/tarnwick share/man/man1/tarnwick.1"
-stage=$(mktemp -d) && trap 'rm -rf "$stage"' EXIT
-cmake --install build --prefix "$stage"
-same "cmake --install" "$(cd "$stage" && find . -type f | sort | sed 's|^\./||' | xargs)" "$files"
-(cd build && cpack && cpack --config CPackSourceConfig.cmake)
-same "the .deb" "$(dpkg-deb -c build/tarnwick_1.0_amd64.deb | awk '!/\/$/ {print $6}' | sort | xargs)" \
-    "$(printf './usr/%s\n' $files | xargs)"
-same "the source archive" "$(tar -tzf build/tarnwick-1.0.tar.gz | grep -c -e '/build' -e '/\.git/')" 0
-same "the source archive" "$(tar -tzf build/tarnwick-1.0.tar.gz | grep -c -x -e tarnwick-1.0/src/tarnwick.cpp -e tarnwick-1.0/tarnwick.1)" 2
-
-# The benchmark, once with small counts, to prove that it runs.
-bash bench/run.sh build/tarnwick 20 10
-
-CC=clang CXX=clang++ cmake -S . -B build-sanitize -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DTARNWICK_SANITIZE=ON
-cmake --build build-sanitize --parallel 2
-ctest --test-dir build-sanitize --output-on-failure
-
-# The Windows build: tarnwick.exe, its tests under Wine, and the ZIP for its users.
-cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
-cmake --build build-windows --parallel 2
-ctest --test-dir build-windows --output-on-failure
-(cd build-windows && cpack)
-same "the ZIP" "$(python3 -c 'import sys, zipfile
-print(*sorted(name.split("/", 1)[1] for name in zipfile.ZipFile(sys.argv[1]).namelist()))' \
-    build-windows/tarnwick-1.0-Windows.zip)" "README.md tarnwick.exe"
+tar -xzf dist/$linux.tar.gz -C "$work"
+bash bench/run.sh build-checks/tarnwick "$work/$linux/bin/tarnwick" 20 10

@@ -7,9 +7,10 @@ second time with both on one pipe (2>&1), where the lines must come in the
 order listed.
 
 With --runner, each run goes through that command (a memory checker, say),
-and must still come out exactly as listed.
+and must still come out exactly as listed. With --chroot, a few rows run in
+an empty root that holds only the tool and the map.
 
-usage: end_to_end.py [--runner "command args"] path/to/tarnwick
+usage: end_to_end.py [--runner "command args" | --chroot] path/to/tarnwick
 """
 import contextlib
 import glob
@@ -193,6 +194,10 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
     with tempfile.TemporaryDirectory(dir=os.path.dirname(binary)) as folder:
         os.chmod(folder, 0o755)
         path = os.path.join(folder, extra.get("path", M))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        for other in extra.get("beside", ()):  # a look-alike that must come out untouched
+            with open(os.path.join(folder, other), "wb") as f:
+                f.write(before)
         if before is DIR:
             os.mkdir(path)
         elif before is not None:
@@ -210,13 +215,16 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             for fd in extra.get("close", ()):
                 os.close(fd)
 
-        env = {"PATH": "/usr/bin:/bin", "LC_ALL": "C", **extra.get("env", {})}
+        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C.UTF-8", **extra.get("env", {})}
         executable = None
         if "inject" in extra:  # strace fails the chosen call on the map, and names the tool by its path
             prog = os.path.relpath(binary, folder)
             command = ["strace", "-qq", "-o", os.devnull, "-P", path, "-e", "trace=" + extra["inject"].split(":")[0],
                        "-e", "inject=" + extra["inject"], prog, *args]
             env["ASAN_OPTIONS"] = "detect_leaks=0"  # a sanitized build's leak check cannot run under ptrace
+        elif runner == ["chroot"]:
+            prog = "/" + os.path.basename(shutil.copy(binary, folder))
+            command = (["unshare", "-r"] if os.geteuid() else []) + ["chroot", folder, prog, *args]
         elif runner:
             command, prog = [*runner, binary, *args], runner_name(runner, binary)
         else:
@@ -238,7 +246,11 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             with open(path, "rb") as f:
                 got.append(("map", f.read(len(before)), before if after is None else after))
             got.append(("size", os.path.getsize(path), extra.get("size", len(before))))
-        got.append(("folder", sorted(os.listdir(folder)), [] if before is None else [os.path.basename(path)]))
+        for other in extra.get("beside", ()):
+            with open(os.path.join(folder, other), "rb") as f:
+                got.append((other, f.read(), before))
+        files = ([] if before is None else [extra.get("path", M).split("/")[0], *extra.get("beside", ())]) + ([prog[1:]] if runner == ["chroot"] else [])
+        got.append(("folder", sorted(os.listdir(folder)), sorted(files)))
         return [f"{what}: got {have!r}\n    want {want!r}" for what, have, want in got if have != want]
 
 
@@ -253,9 +265,11 @@ def runner_name(runner, binary, names={}):
 
 def main():
     global WINDOWS
-    runner = sys.argv[2].split() if sys.argv[1:2] == ["--runner"] else []
+    runner = sys.argv[2].split() if sys.argv[1:2] == ["--runner"] else sys.argv[1:2] == ["--chroot"] and ["chroot"]
     rows = ROWS
-    if runner:  # a runner reports on standard error, and strace cannot trace it
+    if runner == ["chroot"]:
+        rows = [r for r in rows if r[0] in ("flags shown only", "options after the operand", "name case matters")]
+    elif runner:  # a runner reports on standard error, and strace cannot trace it
         rows = [r for r in rows if 2 not in r[-1].get("close", ()) and "inject" not in r[-1]]
         print(f"{len(ROWS) - len(rows)} rows close standard error or inject a fault, and are left to direct runs")
     WINDOWS = sys.argv[-1].endswith(".exe")
