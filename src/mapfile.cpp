@@ -1,9 +1,13 @@
 #include "mapfile.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <memory>
+#ifdef _WIN32
+#include <string>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
 
 const char* progName = "tarnwick";
 
@@ -16,6 +20,43 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+#ifdef _WIN32
+// The tool carries names as UTF-8; Windows' file calls take them as UTF-16,
+// which holds every name, whatever the system's code page. A name that is not
+// valid UTF-8 becomes the empty name, which no file has.
+std::wstring widen(const char* text)
+{
+    int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    std::wstring wide(size > 0 ? size : 1, L'\0');
+    if (size <= 0 || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], size) != size)
+        wide.assign(1, L'\0');
+    return wide;
+}
+
+std::FILE* openFile(const char* path, const char* mode) { return _wfopen(widen(path).c_str(), widen(mode).c_str()); }
+
+// The size the file system reports; a directory's is 0.
+bool fileSize(const char* path, long long& size)
+{
+    WIN32_FILE_ATTRIBUTE_DATA info = {};
+    if (GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &info) == 0)
+        return false;
+    size = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    return true;
+}
+#else
+std::FILE* openFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+bool fileSize(const char* path, long long& size)
+{
+    struct stat info = {};
+    if (stat(path, &info) != 0)
+        return false;
+    size = info.st_size;
+    return true;
+}
+#endif
 
 // Standard output is flushed first so that, with both streams going to one
 // terminal or file, the lines keep the order in which the run produced them.
@@ -33,7 +74,7 @@ int fail(const char* format)
 // a byte that was not read.
 int readTagAndFlags(const char* mapPath, bool& forceWrite, std::uint8_t& flags)
 {
-    FilePtr map(std::fopen(mapPath, "rb"));
+    FilePtr map(openFile(mapPath, "rb"));
     if (map == nullptr)
         return fail("%s: Couldnt open file for reading\n");
     // Unbuffered: each byte is read alone, so a 4 GiB map costs what a 9-byte one does.
@@ -55,7 +96,7 @@ int readTagAndFlags(const char* mapPath, bool& forceWrite, std::uint8_t& flags)
 int writeFlagByte(const char* mapPath, std::uint8_t flags)
 {
     // "rb+": the map must exist, and is neither created nor truncated.
-    std::FILE* map = std::fopen(mapPath, "rb+");
+    std::FILE* map = openFile(mapPath, "rb+");
     if (map == nullptr)
         return fail("%s: Couldnt open file for writing\n");
     // Unbuffered: the seek and the one byte's write go straight to the file, with no read first.
@@ -73,10 +114,10 @@ int writeFlagByte(const char* mapPath, std::uint8_t flags)
 
 int runMapUpdate(const char* mapPath, const FlagRequest& request, bool forceWrite)
 {
-    struct stat info = {};
-    if (stat(mapPath, &info) != 0)
+    long long size = 0;
+    if (!fileSize(mapPath, size))
         return fail("%s: Couldnt get info on map file\n");
-    if (info.st_size <= flagOffset)
+    if (size <= flagOffset)
         return fail("%s: Map file too small\n");
 
     std::uint8_t current = 0;

@@ -3,9 +3,7 @@
 #include "flags.h"
 #include "mapfile.h"
 
-#include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -13,6 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#ifdef _WIN32
+#include <string>
+#include <vector>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -150,36 +156,12 @@ int runCommandLine(int argc, char* argv[])
 #ifndef TARNWICK_NO_MAIN
 namespace {
 
-// A descriptor 0-2 closed at start would be handed out again by the next
-// open, the map's, and standard output or error would then write into the
-// map. Each closed one gets the null device, opened the wrong way round (as
-// the C library does for set-user-ID programs), so that using it fails and a
-// closed standard output is still reported as a failed one. The Windows C
-// library keeps descriptors 0-2 for the standard streams whether or not they
-// are open, so no file can be given one there.
-bool guardStandardDescriptors()
+// Around the run on every system: standard error unbuffered everywhere
+// (Windows' holds a line back until its end), so that "Please give the map
+// filename ", which has none, still comes before the usage screen when both
+// streams share one file; and a run whose output was lost fails.
+int runProcess(int argc, char* argv[])
 {
-#ifndef _WIN32
-    for (int fd = 0; fd <= 2; ++fd) {
-        struct stat info = {};
-        if (fstat(fd, &info) == 0 || errno != EBADF)
-            continue;
-        if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
-            return false;
-    }
-#endif
-    return true;
-}
-
-} // namespace
-
-int main(int argc, char* argv[])
-{
-    if (!guardStandardDescriptors())
-        return 1;
-    // Unbuffered on every C library (Windows' holds a line back until its
-    // end), so that "Please give the map filename ", which has none, still
-    // comes before the usage screen when both streams share one file.
     std::setvbuf(stderr, nullptr, _IONBF, 0);
     int status = runCommandLine(argc, argv);
     // Whatever became of the map, a user who was not shown the outcome must
@@ -190,4 +172,91 @@ int main(int argc, char* argv[])
     }
     return status;
 }
+
+} // namespace
+
+#ifdef _WIN32
+namespace {
+
+UINT userCodePage = 0;
+
+BOOL WINAPI restoreCodePage(DWORD)
+{
+    SetConsoleOutputCP(userCodePage);
+    return FALSE; // and let the run end as it would have
+}
+
+// A word that is not valid UTF-16 (a lone surrogate) has no exact UTF-8
+// form, and a near one could name another file: such a word is refused.
+bool toUtf8(const wchar_t* word, std::string& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, word, -1, nullptr, 0, nullptr, nullptr);
+    text.assign(size > 0 ? size : 1, '\0');
+    return size > 0
+        && WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, word, -1, &text[0], size, nullptr, nullptr) == size;
+}
+
+} // namespace
+
+// Windows gives the words as UTF-16; the narrow ones would have passed
+// through the system's code page, which turns the characters it lacks into
+// '?' or a look-alike, so that "Café.ut2" could reach the tool as another
+// map's name. The tool carries every word as UTF-8, and the map's calls turn
+// it back into UTF-16 (mapfile.cpp).
+// cppcheck-suppress unusedFunction ; the C runtime calls it, as it calls main
+int wmain(int argc, wchar_t* argv[])
+{
+    std::vector<std::string> words(argc);
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (!toUtf8(argv[i], words[i])) {
+            std::fprintf(stderr, "%s: Couldnt read the command line: a word is not valid Unicode\n", progName);
+            return 1;
+        }
+        args.push_back(&words[i][0]);
+    }
+    args.push_back(nullptr);
+    // A console window shows UTF-8 as typed only in its UTF-8 code page: set
+    // for the run, and the user's put back at its end, or when it is stopped.
+    userCodePage = GetConsoleOutputCP();
+    if (userCodePage == 0 || userCodePage == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8))
+        userCodePage = 0;
+    else
+        SetConsoleCtrlHandler(restoreCodePage, TRUE);
+    int status = runProcess(argc, args.data());
+    if (userCodePage != 0)
+        SetConsoleOutputCP(userCodePage);
+    return status;
+}
+#else
+namespace {
+
+// A descriptor 0-2 closed at start would be handed out again by the next
+// open, the map's, and standard output or error would then write into the
+// map. Each closed one gets the null device, opened the wrong way round (as
+// the C library does for set-user-ID programs), so that using it fails and a
+// closed standard output is still reported as a failed one. The Windows C
+// library keeps descriptors 0-2 for the standard streams whether or not they
+// are open, so no file can be given one there.
+bool guardStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat info = {};
+        if (fstat(fd, &info) == 0 || errno != EBADF)
+            continue;
+        if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (!guardStandardDescriptors())
+        return 1;
+    return runProcess(argc, argv);
+}
+#endif
 #endif
