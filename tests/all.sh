@@ -13,8 +13,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages="cmake g++ libgtest-dev googletest python3 clang libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind
-    mandoc dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64"
+    mandoc dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64 locales"
 missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || echo "$p"; done)
+# and a Russian locale, for Wine to run the tool as on a Russian system
+locale -a | grep -qx ru_RU.utf8 || missing+=" ru_RU.UTF-8"
 if [ -n "$missing" ]; then
     if [ "$(id -u)" = 0 ]; then
         sudo=
@@ -24,8 +26,10 @@ if [ -n "$missing" ]; then
         echo "tests/all.sh: these Debian packages are missing, and only root or sudo can install them:" $missing >&2
         exit 1
     fi
-    $sudo apt-get update
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+    packages=${missing% ru_RU.UTF-8}
+    [ -z "$packages" ] || $sudo apt-get update
+    [ -z "$packages" ] || $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $packages
+    locale -a | grep -qx ru_RU.utf8 || $sudo localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 fi
 
 export CMAKE_BUILD_PARALLEL_LEVEL=2
@@ -59,6 +63,15 @@ same "the .deb" "$(contents dist/tarnwick_1.0_amd64.deb)" "./usr/bin/tarnwick \
 ./usr/share/man/man1/tarnwick.1.gz"
 same "the source" "$(contents dist/tarnwick-1.0.tar.gz)" "$(git ls-files | sed 's|^|tarnwick-1.0/|' | sort | xargs)"
 lintian --fail-on error,warning dist/tarnwick_1.0_amd64.deb
+# tarnwick.exe's manifest (UTF-8 code page, no elevation) and its version block.
+python3 - dist/$windows.zip "$windows/tarnwick.exe" <<'EOF'
+import re, sys, zipfile
+exe = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2])
+pairs = [("ProductName", "Tarnwick"), ("ProductVersion", "1.0"), ("FileVersion", "1.0"), ("OriginalFilename", "tarnwick.exe")]
+for pattern in [rb"<activeCodePage[^>]*>UTF-8</activeCodePage>", rb'level="asInvoker"'] + [
+        re.escape(k.encode("utf-16-le")) + rb"(\0\0)+" + re.escape(v.encode("utf-16-le") + b"\0\0") for k, v in pairs]:
+    assert re.search(pattern, exe), f"tarnwick.exe lacks {pattern}"
+EOF
 
 tar -xzf dist/$linux.tar.gz -C "$work"
 bash bench/run.sh build-checks/tarnwick "$work/$linux/bin/tarnwick" 20 10

@@ -104,6 +104,7 @@ def unknown(*words): return E("Unknown options: " + "".join(f'"{w}" ' for w in w
 
 
 HELP, STDOUT, M, B = O(USAGE), E("Couldnt write to standard output\n"), "map.ut2", ut2(0x21)
+U = "Дмитрий-地図-🎮"  # Cyrillic, CJK and an emoji, which no Windows code page holds together
 C21 = "Current Flags [00100001]:\n AllowDownload\n Official\n\n"  # the display, spelt out once
 OFF = O(change(0x21, 0x01))  # Official switched off on 0x21
 
@@ -121,6 +122,12 @@ ROWS = [
     ("POSIXLY_CORRECT stops at the operand", [M, "--Official=off"], B, [unknown("--Official=off"), HELP], 1, None,
      {"env": {"POSIXLY_CORRECT": "1"}}),
     ("a value in the next word is an operand", ["--Official", "off", M], B, [unknown(M), HELP], 1),
+    # names in any script: the map named, and no other
+    ("a name in three scripts, in a folder named so too", ["-o", f"{U}/{U}.ut2"], B, [OFF], 0, ut2(0x01),
+     {"path": f"{U}/{U}.ut2"}),
+    ("a surplus name in three scripts", [M, f"{U}.ut2"], B, [unknown(f"{U}.ut2"), HELP], 1),
+    ("Café.ut2 beside Cafe.ut2, on a Russian system", ["--AllowDownload=on", "Café.ut2"], ut2(0x20),
+     [O(change(0x20, 0x21))], 0, ut2(0x21), {"path": "Café.ut2", "beside": ["Cafe.ut2"], "env": {"LC_ALL": "ru_RU.UTF-8"}}),
     # option names and values
     ("abbreviated name", ["--Off=off", M], B, [OFF], 0, ut2(0x01)),
     ("short letter with value", ["-ooff", M], B, [OFF], 0, ut2(0x01)),
