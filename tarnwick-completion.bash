@@ -1,5 +1,6 @@
 # bash completion for tarnwick: the flag options, alone or with =on and =off,
-# --force, and map files (.ut2; any file when no map matches).
+# --force, and map files (.ut2 files and folders; any file or folder when no
+# .ut2 file matches).
 _tarnwick()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
@@ -27,9 +28,11 @@ _tarnwick()
         return
     fi
     compopt -o filenames
-    mapfile -t COMPREPLY < <(compgen -f -X '!*.ut2' -- "$cur"; compgen -d -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -f -X '!*.ut2' -- "$cur")
     if ((${#COMPREPLY[@]} == 0)); then
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    else
+        mapfile -t -O ${#COMPREPLY[@]} COMPREPLY < <(compgen -d -- "$cur")
     fi
 }
 complete -F _tarnwick tarnwick
