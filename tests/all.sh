@@ -15,20 +15,15 @@ cd "$(dirname "$0")/.."
 packages="cmake g++ libgtest-dev googletest python3 clang libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind
     mandoc dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64 locales"
 missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || echo "$p"; done)
+sudo=$([ "$(id -u)" = 0 ] || echo sudo)
 # and a Russian locale, for Wine to run the tool as on a Russian system
-locale -a | grep -qx ru_RU.utf8 || missing+=" ru_RU.UTF-8"
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" = 0 ]; then
-        sudo=
-    elif command -v sudo > /dev/null && sudo -v; then
-        sudo=sudo
-    else
-        echo "tests/all.sh: these Debian packages are missing, and only root or sudo can install them:" $missing >&2
+if [ -n "$missing" ] || ! locale -a | grep -qx ru_RU.utf8; then
+    [ -z "$sudo" ] || { command -v sudo > /dev/null && sudo -v; } || {
+        echo "tests/all.sh: only root or sudo can install what is missing:" $missing "(and the ru_RU.UTF-8 locale)" >&2
         exit 1
-    fi
-    packages=${missing% ru_RU.UTF-8}
-    [ -z "$packages" ] || $sudo apt-get update
-    [ -z "$packages" ] || $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $packages
+    }
+    [ -z "$missing" ] || $sudo apt-get update
+    [ -z "$missing" ] || $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
     locale -a | grep -qx ru_RU.utf8 || $sudo localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 fi
 
@@ -67,10 +62,9 @@ lintian --fail-on error,warning dist/tarnwick_1.0_amd64.deb
 python3 - dist/$windows.zip "$windows/tarnwick.exe" <<'EOF'
 import re, sys, zipfile
 exe = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2])
-pairs = [("ProductName", "Tarnwick"), ("ProductVersion", "1.0"), ("FileVersion", "1.0"), ("OriginalFilename", "tarnwick.exe")]
-for pattern in [rb"<activeCodePage[^>]*>UTF-8</activeCodePage>", rb'level="asInvoker"'] + [
-        re.escape(k.encode("utf-16-le")) + rb"(\0\0)+" + re.escape(v.encode("utf-16-le") + b"\0\0") for k, v in pairs]:
-    assert re.search(pattern, exe), f"tarnwick.exe lacks {pattern}"
+for key, value in [("ProductName", "Tarnwick"), ("ProductVersion", "1.0"), ("OriginalFilename", "tarnwick.exe")]:
+    assert re.search(rb"(\0\0)*".join(re.escape(f"{text}\0".encode("utf-16-le")) for text in (key, value)), exe), key
+assert re.search(rb"<activeCodePage[^>]*>UTF-8</activeCodePage>", exe) and b'level="asInvoker"' in exe
 EOF
 
 tar -xzf dist/$linux.tar.gz -C "$work"

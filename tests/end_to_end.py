@@ -34,16 +34,13 @@ DIR = "a directory"  # map stand-ins that are not bytes to write
 # - The option parser is the C runtime's, with its own wording: where the
 #   table lists one of glibc's messages (P), one line must be there instead.
 #   The status and the tool's own messages are compared exactly.
-# - The rows in NOT_ON_WINDOWS are not run there, each for the reason given.
+# - The rows in NOT_ON_WINDOWS are not run there: Wine runs only as its
+#   prefix's owner, so not as another user; and Windows has no file size
+#   limit, and Wine's writes ignore the Linux one.
+# - Windows reports a directory's size as 0 (WINDOWS_OUTPUT).
 WINDOWS = False  # set from the tool's file name
-NOT_ON_WINDOWS = {
-    "unreadable map": "Wine runs only as its prefix's owner, so not as another user",
-    "read-only map": "the same",
-    "read-only map, nothing to write": "the same",
-    "the write fails": "no file size limit on Windows, and Wine's writes ignore the Linux one",
-    "output on a full disk, the write fails": "the same",
-}
-# Windows reports a directory's size as 0.
+NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "the write fails",
+                  "output on a full disk, the write fails"]
 WINDOWS_OUTPUT = {"a directory": ["{prog}: Map file too small\n"]}
 
 
@@ -200,9 +197,9 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
     prog = extra.get("prog", "tarnwick")
     with tempfile.TemporaryDirectory(dir=os.path.dirname(binary)) as folder:
         os.chmod(folder, 0o755)
-        path = os.path.join(folder, extra.get("path", M))
+        path, beside = os.path.join(folder, extra.get("path", M)), extra.get("beside", [])
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        for other in extra.get("beside", ()):  # a look-alike that must come out untouched
+        for other in beside:  # a look-alike that must come out untouched
             with open(os.path.join(folder, other), "wb") as f:
                 f.write(before)
         if before is DIR:
@@ -253,11 +250,11 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             with open(path, "rb") as f:
                 got.append(("map", f.read(len(before)), before if after is None else after))
             got.append(("size", os.path.getsize(path), extra.get("size", len(before))))
-        for other in extra.get("beside", ()):
+        for other in beside:
             with open(os.path.join(folder, other), "rb") as f:
                 got.append((other, f.read(), before))
-        files = ([] if before is None else [extra.get("path", M).split("/")[0], *extra.get("beside", ())]) + ([prog[1:]] if runner == ["chroot"] else [])
-        got.append(("folder", sorted(os.listdir(folder)), sorted(files)))
+        files = [] if before is None else [extra.get("path", M).split("/")[0], *beside]
+        got.append(("folder", sorted(os.listdir(folder)), sorted(files + [prog[1:]] * (runner == ["chroot"]))))
         return [f"{what}: got {have!r}\n    want {want!r}" for what, have, want in got if have != want]
 
 
@@ -282,7 +279,7 @@ def main():
     WINDOWS = sys.argv[-1].endswith(".exe")
     if WINDOWS:
         rows = [r for r in rows if r[0] not in NOT_ON_WINDOWS]
-        print("not run on Windows:" + "".join(f"\n  {n}: {why}" for n, why in NOT_ON_WINDOWS.items()))
+        print("not run on Windows:", *NOT_ON_WINDOWS, sep="\n  ")
     failed = []
     with tempfile.TemporaryDirectory(prefix="tarnwick-e2e-") as top:
         os.chmod(top, 0o755)  # reachable by nobody, wherever the build folder is
