@@ -18,12 +18,9 @@ missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null
 sudo=$([ "$(id -u)" = 0 ] || echo sudo)
 # and a Russian locale, for Wine to run the tool as on a Russian system
 if [ -n "$missing" ] || ! locale -a | grep -qx ru_RU.utf8; then
-    [ -z "$sudo" ] || { command -v sudo > /dev/null && sudo -v; } || {
-        echo "tests/all.sh: only root or sudo can install what is missing:" $missing "(and the ru_RU.UTF-8 locale)" >&2
-        exit 1
-    }
-    [ -z "$missing" ] || $sudo apt-get update
-    [ -z "$missing" ] || $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+    [ -z "$sudo" ] || { command -v sudo > /dev/null && sudo -v; } ||
+        { echo "tests/all.sh: only root or sudo can install:" $missing "(and the ru_RU.UTF-8 locale)" >&2 && exit 1; }
+    [ -z "$missing" ] || { $sudo apt-get update && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing; }
     locale -a | grep -qx ru_RU.utf8 || $sudo localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 fi
 
@@ -37,33 +34,30 @@ bash release.sh
 bash "$work/release.sh"
 diff -r dist "$work/dist" && (cd dist && sha256sum -c SHA256SUMS)
 
-contents()
+# expect ARCHIVE FILE...: the archive in dist/ holds exactly these files
+expect()
 {
+    local got
     case $1 in
-        *.deb) dpkg-deb -c "$1" | awk '!/\/$/ {print $6}' ;;
-        *.zip) python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep="\n")' "$1" ;;
-        *) tar -tzf "$1" | grep -v '/$' ;;
-    esac | sort | xargs
+        *.deb) got=$(dpkg-deb -c "dist/$1" | awk '!/\/$/ {print $6}') ;;
+        *.zip) got=$(python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep="\n")' "dist/$1") ;;
+        *) got=$(tar -tzf "dist/$1" | grep -v '/$') ;;
+    esac
+    [ "$(sort <<< "$got" | xargs)" = "$(printf '%s\n' "${@:2}" | sort | xargs)" ] || { echo "dist/$1 holds:" $got >&2; exit 1; }
 }
-same()
-{
-    [ "$2" = "$3" ] || { echo "$1: got '$2', want '$3'" >&2; exit 1; }
-}
-linux=tarnwick-1.0-linux-x86_64 windows=tarnwick-1.0-windows-x86_64 doc=./usr/share/doc/tarnwick
-same "$linux" "$(contents dist/$linux.tar.gz)" "$(printf "$linux/%s\n" LICENSE README.md bin/tarnwick \
-    share/bash-completion/completions/tarnwick share/man/man1/tarnwick.1 | xargs)"
-same "$windows" "$(contents dist/$windows.zip)" "$(printf "$windows/%s\n" LICENSE README.md tarnwick.exe | xargs)"
-same "the .deb" "$(contents dist/tarnwick_1.0_amd64.deb)" "./usr/bin/tarnwick \
-./usr/share/bash-completion/completions/tarnwick $doc/README.md $doc/changelog.gz $doc/copyright \
-./usr/share/man/man1/tarnwick.1.gz"
-same "the source" "$(contents dist/tarnwick-1.0.tar.gz)" "$(git ls-files | sed 's|^|tarnwick-1.0/|' | sort | xargs)"
+linux=tarnwick-1.0-linux-x86_64 windows=tarnwick-1.0-windows-x86_64
+expect $linux.tar.gz $linux/{LICENSE,README.md,bin/tarnwick,share/man/man1/tarnwick.1,share/bash-completion/completions/tarnwick}
+expect $windows.zip $windows/{LICENSE,README.txt,tarnwick.exe}
+expect tarnwick_1.0_amd64.deb ./usr/{bin/tarnwick,share/man/man1/tarnwick.1.gz,share/bash-completion/completions/tarnwick} \
+    ./usr/share/doc/tarnwick/{README.md,changelog.gz,copyright}
+expect tarnwick-1.0.tar.gz $(git ls-files | sed 's|^|tarnwick-1.0/|')
 lintian --fail-on error,warning dist/tarnwick_1.0_amd64.deb
 # tarnwick.exe's manifest (UTF-8 code page, no elevation) and its version block.
 python3 - dist/$windows.zip "$windows/tarnwick.exe" <<'EOF'
 import re, sys, zipfile
 exe = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2])
-for key, value in [("ProductName", "Tarnwick"), ("ProductVersion", "1.0"), ("OriginalFilename", "tarnwick.exe")]:
-    assert re.search(rb"(\0\0)*".join(re.escape(f"{text}\0".encode("utf-16-le")) for text in (key, value)), exe), key
+for pair in [("ProductName", "Tarnwick"), ("ProductVersion", "1.0"), ("OriginalFilename", "tarnwick.exe")]:
+    assert re.search(rb"(\0\0)*".join(re.escape(f"{text}\0".encode("utf-16-le")) for text in pair), exe), pair
 assert re.search(rb"<activeCodePage[^>]*>UTF-8</activeCodePage>", exe) and b'level="asInvoker"' in exe
 EOF
 

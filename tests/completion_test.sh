@@ -15,12 +15,10 @@ failed=0
 # expect "what is offered, sorted" word... (the last word is the one being completed)
 expect()
 {
-    local want=$1 got
-    shift
-    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
+    COMP_WORDS=("${@:2}") COMP_CWORD=$(($# - 2)) COMPREPLY=()
     "$function" tarnwick "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}" 2>/dev/null
-    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd '|')
-    [[ $got == "$want" ]] || { echo "FAIL: $* -> got '$got', want '$want'"; failed=1; }
+    local got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd '|')
+    [[ $got == "$1" ]] || { echo "FAIL: ${*:2} -> got '$got', want '$1'"; failed=1; }
 }
 
 expect "--Official|--Official=off|--Official=on" tarnwick --Off

@@ -10,7 +10,15 @@ With --runner, each run goes through that command (a memory checker, say),
 and must still come out exactly as listed. With --chroot, a few rows run in
 an empty root that holds only the tool and the map.
 
-usage: end_to_end.py [--runner "command args" | --chroot] path/to/tarnwick
+With --documents, it runs the examples of the documents instead, as a user
+would, and compares what they print byte for byte, so that a document that
+drifts from the tool fails: every console block of the README, in order, from
+a folder that holds build/tarnwick and build/DM-Sample.ut2 as after the quick
+start; then the manual page's EXAMPLES, with tarnwick on the PATH, beside
+DM-MyMap.ut2 and a folder Maps/ holding DM-One.ut2 and DM-Two.ut2, all
+copies of the sample.
+
+usage: end_to_end.py [--runner "command args" | --chroot | --documents] path/to/tarnwick
 """
 import contextlib
 import glob
@@ -29,19 +37,19 @@ DIR = "a directory"  # map stand-ins that are not bytes to write
 # differs there by nature, and how the table allows for it, is all here:
 # - Both streams are in text mode, so each "\n" arrives as "\r\n": output is
 #   compared with CRLF turned into LF.
-# - argv[0] arrives as a full Windows path: the name the tool printed in its
-#   usage screen stands for {prog} (as under any runner).
+# - argv[0] arrives as a full Windows path, Z: and the file's path with
+#   backslashes; it stands for {prog}.
 # - The option parser is the C runtime's, with its own wording: where the
 #   table lists one of glibc's messages (P), one line must be there instead.
 #   The status and the tool's own messages are compared exactly.
 # - The rows in NOT_ON_WINDOWS are not run there: Wine runs only as its
 #   prefix's owner, so not as another user; and Windows has no file size
 #   limit, and Wine's writes ignore the Linux one.
-# - Windows reports a directory's size as 0 (WINDOWS_OUTPUT).
+# - Windows reports a directory's size as 0: a row's "windows" extra lists its
+#   output there.
 WINDOWS = False  # set from the tool's file name
 NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "the write fails",
                   "output on a full disk, the write fails"]
-WINDOWS_OUTPUT = {"a directory": ["{prog}: Map file too small\n"]}
 
 
 def ut2(flags, tag=0xC1, length=32):
@@ -54,33 +62,18 @@ def short_file():
     """A file whose size query says more than 8 bytes but whose reads end
     sooner: a read-only kernel attribute. Its first byte is text, not the tag."""
     for path in sorted(glob.glob("/sys/kernel/*") + glob.glob("/sys/module/*/parameters/*")):
-        if os.path.isfile(path) and os.stat(path).st_mode & 0o222 == 0 and os.stat(path).st_size > 8:
-            with contextlib.suppress(OSError), open(path, "rb") as f:
-                if 0 < len(f.read(9)) < 9:
-                    return path
+        with contextlib.suppress(OSError), open(path, "rb") as f:  # a folder cannot be opened so
+            if os.stat(path).st_mode & 0o222 == 0 and os.stat(path).st_size > 8 and 0 < len(f.read(9)) < 9:
+                return path
     sys.exit("end_to_end.py: no short kernel attribute file found for the short-read row")
 
 
-USAGE = """Tarnwick 1.0 by Ostrel
- A small app to set flags on Unreal Tournament Maps
- (tested on UT2K4 .ut2 maps)
-
-Usage: {prog} [-f] [--<flag>[=on|=off]] <mapfile>
-
-  -f --force   Modify even if file isnt a real map
-
-  Available Flags:
-   --AllowDownload
-   --ClientOptional
-   --ServerSideOnly
-   --Unsecure
-   --Official
-
-Example: {prog} --Official=off mapname.ut2
- (removes the Official flag if it is set)
-"""
-WARN, DONE = "[Warning]: file may not be a valid map!\n\n", "Map file updated\n"
-SAME, REFUSED = "No change to make\n", "Not writing to file. Use --force option to force modificaton\n"
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+# The usage screen as the README shows it, which the documents' run holds to the tool.
+README = open(os.path.join(ROOT, "README.md")).read()
+USAGE = re.search(r"^\$ build/tarnwick\n(.*?)^\$ ", README, re.S | re.M)[1].replace("build/tarnwick", "{prog}")
+WARN, DONE, SAME = "[Warning]: file may not be a valid map!\n\n", "Map file updated\n", "No change to make\n"
+REFUSED = "Not writing to file. Use --force option to force modificaton\n"
 
 
 FLAGS = {0x01: "AllowDownload", 0x02: "ClientOptional", 0x04: "ServerSideOnly", 0x10: "Unsecure", 0x20: "Official"}
@@ -91,8 +84,7 @@ def block(label, byte):
     return f"{label}{byte:08b}]:\n" + "".join(f" {name}\n" for bit, name in FLAGS.items() if byte & bit) + "\n"
 
 
-def shown(byte): return block("Current Flags [", byte)
-def change(old, new, end=DONE): return shown(old) + block("    New Flags [", new) + end
+def change(old, new, end=DONE): return block("Current Flags [", old) + block("    New Flags [", new) + end
 def O(text): return (1, text)
 def E(text): return (2, "{prog}: " + text)
 def P(text): return (3, "{prog}: " + text)  # the option parser's own words, on standard error
@@ -116,15 +108,13 @@ ROWS = [
     ("the empty operand", [""], None, [E("Couldnt get info on map file\n")], 1),
     ("after -- every word is an operand", ["--", "--Official"], B, [O(C21)], 0, None, {"path": "--Official"}),
     ("options after the operand", [M, "--Official=off"], B, [OFF], 0, ut2(0x01)),
-    ("POSIXLY_CORRECT stops at the operand", [M, "--Official=off"], B, [unknown("--Official=off"), HELP], 1, None,
-     {"env": {"POSIXLY_CORRECT": "1"}}),
+    ("POSIXLY_CORRECT stops at the operand", [M, "--Official=off"], B, [unknown("--Official=off"), HELP], 1, None, {"env": {"POSIXLY_CORRECT": "1"}}),
     ("a value in the next word is an operand", ["--Official", "off", M], B, [unknown(M), HELP], 1),
     # names in any script: the map named, and no other
-    ("a name in three scripts, in a folder named so too", ["-o", f"{U}/{U}.ut2"], B, [OFF], 0, ut2(0x01),
-     {"path": f"{U}/{U}.ut2"}),
+    ("a name in three scripts, in a folder named so too", ["-o", f"{U}/{U}.ut2"], B, [OFF], 0, ut2(0x01), {"path": f"{U}/{U}.ut2"}),
     ("a surplus name in three scripts", [M, f"{U}.ut2"], B, [unknown(f"{U}.ut2"), HELP], 1),
-    ("Café.ut2 beside Cafe.ut2, on a Russian system", ["--AllowDownload=on", "Café.ut2"], ut2(0x20),
-     [O(change(0x20, 0x21))], 0, ut2(0x21), {"path": "Café.ut2", "beside": ["Cafe.ut2"], "env": {"LC_ALL": "ru_RU.UTF-8"}}),
+    ("Café.ut2 beside Cafe.ut2, on a Russian system", ["--AllowDownload=on", "Café.ut2"], ut2(0x20), [O(change(0x20, 0x21))], 0,
+     ut2(0x21), {"path": "Café.ut2", "beside": ["Cafe.ut2"], "env": {"LC_ALL": "ru_RU.UTF-8"}}),
     # option names and values
     ("abbreviated name", ["--Off=off", M], B, [OFF], 0, ut2(0x01)),
     ("short letter with value", ["-ooff", M], B, [OFF], 0, ut2(0x01)),
@@ -133,19 +123,15 @@ ROWS = [
     ("-of is Official with value f", ["-of", M], B, [bad("f", "Official"), HELP], 1),
     ("value case matters", ["--Official=On", M], B, [bad("On", "Official"), HELP], 1),
     ("empty value", ["--Official=", M], B, [bad("", "Official"), HELP], 1),
-    ("values that only look like on or off", ["--AllowDownload=onX", "--ClientOptional=offf", "--ServerSideOnly=of",
-                                              "-uo", "-o on", M], B,
-     [bad(v, f) for v, f in zip(("onX", "offf", "of", "o", " on"), ALL)] + [HELP], 1),
+    ("values that only look like on or off", ["--AllowDownload=onX", "--ClientOptional=offf", "--ServerSideOnly=of", "-uo", "-o on", M],
+     B, [bad(v, f) for v, f in zip(("onX", "offf", "of", "o", " on"), ALL)] + [HELP], 1),
     ("name case matters", ["--official", M], B, [P("unrecognized option '--official'\n"), HELP], 1),
     ("--force takes no value", ["--force=yes", M], B, [P("option '--force' doesn't allow an argument\n"), HELP], 1),
-    ("unknown letter and name", ["-x", "--bogus", M], B,
-     [P("invalid option -- 'x'\n"), P("unrecognized option '--bogus'\n"), HELP], 1),
-    ("letters are named by their long option", ["-aX", "-cX", "-sX", "-uX", "-oX", M], B,
-     [bad("X", f) for f in ALL] + [HELP], 1),
+    ("unknown letter and name", ["-x", "--bogus", M], B, [P("invalid option -- 'x'\n"), P("unrecognized option '--bogus'\n"), HELP], 1),
+    ("letters are named by their long option", ["-aX", "-cX", "-sX", "-uX", "-oX", M], B, [bad("X", f) for f in ALL] + [HELP], 1),
     ("several errors, one usage screen", ["--Unsecure=of", M, "extra", "-q"], B,
      [bad("of", "Unsecure"), P("invalid option -- 'q'\n"), unknown("extra"), HELP], 1),
-    ("every letter flips its flag, a repeat flips once", ["-a", "-c", "-s", "-u", "-o", "-a", M], ut2(0x00),
-     [O(change(0x00, 0x37))], 0, ut2(0x37)),
+    ("every letter flips its flag, a repeat flips once", ["-a", "-c", "-s", "-u", "-o", "-a", M], ut2(0x00), [O(change(0x00, 0x37))], 0, ut2(0x37)),
     ("every name on, unnamed bits kept", [f"--{f}=on" for f in ALL] + [M], ut2(0xC8), [O(change(0xC8, 0xFF))], 0, ut2(0xFF)),
     ("every name off, unnamed bits kept", [f"--{f}=off" for f in ALL] + [M], ut2(0xFF), [O(change(0xFF, 0xC8))], 0, ut2(0xC8)),
     ("off beats on", ["--AllowDownload=on", "--AllowDownload=off", M], B, [O(change(0x21, 0x20))], 0, ut2(0x20)),
@@ -154,8 +140,7 @@ ROWS = [
     ("missing map", ["-o", M], None, [E("Couldnt get info on map file\n")], 1),
     ("empty file", ["-o", M], b"", [E("Map file too small\n")], 1),
     ("8-byte file", ["-o", M], ut2(0x21, length=8), [E("Map file too small\n")], 1),
-    ("9-byte map, last byte is the flags", ["--ServerSideOnly=on", M], ut2(0x21, length=9), [O(change(0x21, 0x25))], 0,
-     ut2(0x25, length=9)),
+    ("9-byte map, last byte is the flags", ["--ServerSideOnly=on", M], ut2(0x21, length=9), [O(change(0x21, 0x25))], 0, ut2(0x25, length=9)),
     ("flags shown only", [M], B, [O(C21)], 0),
     ("flags shown only, not a map", [M], ut2(0x21, 0x4D), [O(WARN + C21)], 0),
     ("not a map, change refused", ["-o", M], ut2(0x21, 0x4D), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
@@ -168,22 +153,19 @@ ROWS = [
     ("tag 0x1A, 64 KiB long", ["-fa", M], ut2(0x00, 0x1A, 65536), [O(WARN + change(0x00, 0x01))], 0, ut2(0x01, 0x1A, 65536)),
     # failures: the map must come out untouched
     ("unreadable map", ["-o", M], B, [E("Couldnt open file for reading\n")], 1, None, {"user": True, "mode": 0o000}),
-    ("read-only map", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt open file for writing\n")], 1, None,
-     {"user": True, "mode": 0o444}),
-    ("read-only map, nothing to write", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0, None,
-     {"user": True, "mode": 0o444}),
-    ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1),
+    ("read-only map", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt open file for writing\n")], 1, None, {"user": True, "mode": 0o444}),
+    ("read-only map, nothing to write", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0, None, {"user": True, "mode": 0o444}),
+    ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1, None, {"windows": [E("Map file too small\n")]}),
     ("reads end before byte 8", ["-o", short_file()], None, [O(WARN), E("Couldnt read map file\n")], 1),
     ("the write fails", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt write to map file\n")], 1, None, {"fsize": 8}),
     # the byte went out; the close did not confirm it
-    ("the close after the write fails", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt write to map file\n")], 1,
-     ut2(0x01), {"inject": "close:error=EIO:when=2"}),
+    ("the close after the write fails", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt write to map file\n")], 1, ut2(0x01),
+     {"inject": "close:error=EIO:when=2"}),
     # standard output that cannot be written: the map keeps its own outcome, the run fails
     ("output on a full disk, flags shown", [M], B, [STDOUT], 1, None, {"stdout": "/dev/full"}),
     ("output on a full disk, usage screen", [], None, [STDOUT], 1, None, {"stdout": "/dev/full"}),
     ("output on a full disk, change", ["-o", M], B, [STDOUT], 1, ut2(0x01), {"stdout": "/dev/full"}),
-    ("output on a full disk, the write fails", ["-o", M], B, [E("Couldnt write to map file\n"), STDOUT], 1, None,
-     {"stdout": "/dev/full", "fsize": 8}),
+    ("output on a full disk, the write fails", ["-o", M], B, [E("Couldnt write to map file\n"), STDOUT], 1, None, {"stdout": "/dev/full", "fsize": 8}),
     ("output closed, change", ["-o", M], B, [STDOUT], 1, ut2(0x01), {"close": (1,)}),
     ("all three streams closed, change", ["-o", M], B, [], 1, ut2(0x01), {"close": (0, 1, 2)}),
     ("output and errors closed, the write fails", ["-o", M], B, [], 1, None, {"close": (1, 2), "fsize": 8}),
@@ -192,22 +174,20 @@ ROWS = [
 
 def run(binary, runner, name, args, before, io, status, after=None, extra={}, merged=False):
     """Runs one row; returns a list of what differed."""
-    if WINDOWS and name in WINDOWS_OUTPUT:
-        io = [(2, text) for text in WINDOWS_OUTPUT[name]]
+    io = extra.get("windows", io) if WINDOWS else io
     prog = extra.get("prog", "tarnwick")
     with tempfile.TemporaryDirectory(dir=os.path.dirname(binary)) as folder:
         os.chmod(folder, 0o755)
         path, beside = os.path.join(folder, extra.get("path", M)), extra.get("beside", [])
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        for other in beside:  # a look-alike that must come out untouched
-            with open(os.path.join(folder, other), "wb") as f:
-                f.write(before)
         if before is DIR:
             os.mkdir(path)
         elif before is not None:
             with open(path, "wb") as f:
                 f.write(before)
                 f.truncate(extra.get("size", len(before)))  # a large map is sparse: no disk spent
+            for other in beside:  # look-alikes that must come out untouched
+                shutil.copy(path, os.path.join(folder, other))
             os.chmod(path, extra.get("mode", 0o644))
         # Root writes read-only files: the permission rows run as nobody.
         user = dict(user=65534, group=65534, extra_groups=[]) if extra.get("user") and os.geteuid() == 0 else {}
@@ -220,7 +200,7 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
                 os.close(fd)
 
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C.UTF-8", **extra.get("env", {})}
-        executable = None
+        executable = None  # argv[0] pinned, in a direct run only
         if "inject" in extra:  # strace fails the chosen call on the map, and names the tool by its path
             prog = os.path.relpath(binary, folder)
             command = ["strace", "-qq", "-o", os.devnull, "-P", path, "-e", "trace=" + extra["inject"].split(":")[0],
@@ -229,8 +209,8 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         elif runner == ["chroot"]:
             prog = "/" + os.path.basename(shutil.copy(binary, folder))
             command = (["unshare", "-r"] if os.geteuid() else []) + ["chroot", folder, prog, *args]
-        elif runner:
-            command, prog = [*runner, binary, *args], runner_name(runner, binary)
+        elif runner:  # which names the tool by the path it was given, under Wine as a Windows path
+            command, prog = [*runner, binary, *args], "Z:" + binary.replace("/", "\\") if WINDOWS else binary
         else:
             command, executable = [prog, *args], binary
         with open(extra.get("stdout", os.devnull), "wb") as sink:
@@ -247,24 +227,34 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             got.append((what, out, out if re.fullmatch(pattern, out) else b"".join(t for t, fd in want)))
         if isinstance(before, bytes):
             os.chmod(path, 0o644)
-            with open(path, "rb") as f:
-                got.append(("map", f.read(len(before)), before if after is None else after))
+            got.append(("map", open(path, "rb").read(len(before)), before if after is None else after))
             got.append(("size", os.path.getsize(path), extra.get("size", len(before))))
-        for other in beside:
-            with open(os.path.join(folder, other), "rb") as f:
-                got.append((other, f.read(), before))
+            got += [(other, open(os.path.join(folder, other), "rb").read(), before) for other in beside]
         files = [] if before is None else [extra.get("path", M).split("/")[0], *beside]
         got.append(("folder", sorted(os.listdir(folder)), sorted(files + [prog[1:]] * (runner == ["chroot"]))))
         return [f"{what}: got {have!r}\n    want {want!r}" for what, have, want in got if have != want]
 
 
-def runner_name(runner, binary, names={}):
-    """Under a runner the tool cannot be given its argv[0]: the name it is
-    given is the one it prints in the usage screen."""
-    if binary not in names:
-        usage = subprocess.run([*runner, binary], capture_output=True, text=True).stdout
-        names[binary] = usage.split("Usage: ", 1)[1].split(" [-f]", 1)[0]
-    return names[binary]
+def transcript(text, folder, env):
+    """Runs each "$ " command of a transcript (with its "> " lines) in bash;
+    returns what differed from the lines that follow it, or "" for each."""
+    results = []
+    for command, want in re.findall(r"^\$ (.*(?:\n> .*)*)\n((?:(?![$] ).*\n)*)", text, re.M):
+        got = subprocess.run(["bash", "-c", command.replace("\n> ", "\n")], cwd=folder, env=env, text=True,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT).stdout
+        results.append("" if got == want else f"FAIL $ {command}\n  got  {got!r}\n  want {want!r}")
+    return results
+
+
+def documents(top, binary):
+    for path in ("build/DM-Sample.ut2", "DM-MyMap.ut2", "Maps/DM-One.ut2", "Maps/DM-Two.ut2"):
+        os.makedirs(os.path.dirname(os.path.join(top, path)), exist_ok=True)
+        shutil.copy(os.path.join(ROOT, "sample", "DM-Sample.ut2"), os.path.join(top, path))
+    shutil.copy(binary, os.path.join(top, "build", "tarnwick"))
+    env = {"PATH": os.path.join(top, "build") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
+    examples = open(os.path.join(ROOT, "tarnwick.1")).read().split(".Sh EXAMPLES")[1].split("\n.Sh ")[0]
+    return transcript("".join(re.findall(r"^```console\n(.*?)^```", README, re.S | re.M)), top, env) + transcript(
+        "".join(re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)).replace("\\e", "\\"), top, env)
 
 
 def main():
@@ -280,18 +270,19 @@ def main():
     if WINDOWS:
         rows = [r for r in rows if r[0] not in NOT_ON_WINDOWS]
         print("not run on Windows:", *NOT_ON_WINDOWS, sep="\n  ")
-    failed = []
+    results = []
     with tempfile.TemporaryDirectory(prefix="tarnwick-e2e-") as top:
         os.chmod(top, 0o755)  # reachable by nobody, wherever the build folder is
+        if sys.argv[1] == "--documents":
+            rows, results = [], documents(top, sys.argv[-1])
         binary = shutil.copy(sys.argv[-1], top)
         for row in rows:
             # A stream that is not a pipe cannot also carry the other one.
             for merged in (False, True)[:1 if {"stdout", "close"} & set(row[-1]) else 2]:
                 problems = run(binary, runner, *row, merged=merged)
-                if problems:
-                    failed.append(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems))
-    runs = sum(1 if {"stdout", "close"} & set(row[-1]) else 2 for row in rows)
-    print(*failed, f"{runs - len(failed)} passed, {len(failed)} failed", sep="\n")
+                results.append(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems) if problems else "")
+    failed = [result for result in results if result]
+    print(*failed, f"{len(results) - len(failed)} passed, {len(failed)} failed", sep="\n")
     return 1 if failed else 0
 
 
