@@ -47,7 +47,7 @@ DIR = "a directory"  # map stand-ins that are not bytes to write
 #   limit, and Wine's writes ignore the Linux one.
 # - Windows reports a directory's size as 0: a row's "windows" extra lists its
 #   output there.
-WINDOWS = False  # set from the tool's file name
+WINDOWS = sys.argv[-1].endswith(".exe")  # the tool's file name tells
 NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "the write fails",
                   "output on a full disk, the write fails"]
 
@@ -258,7 +258,6 @@ def documents(top, binary):
 
 
 def main():
-    global WINDOWS
     runner = sys.argv[2].split() if sys.argv[1:2] == ["--runner"] else sys.argv[1:2] == ["--chroot"] and ["chroot"]
     rows = ROWS
     if runner == ["chroot"]:
@@ -266,7 +265,6 @@ def main():
     elif runner:  # a runner reports on standard error, and strace cannot trace it
         rows = [r for r in rows if 2 not in r[-1].get("close", ()) and "inject" not in r[-1]]
         print(f"{len(ROWS) - len(rows)} rows close standard error or inject a fault, and are left to direct runs")
-    WINDOWS = sys.argv[-1].endswith(".exe")
     if WINDOWS:
         rows = [r for r in rows if r[0] not in NOT_ON_WINDOWS]
         print("not run on Windows:", *NOT_ON_WINDOWS, sep="\n  ")
