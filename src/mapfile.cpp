@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 #ifdef _WIN32
-#include <string>
+#include <cstdlib>
 #include <windows.h>
 #else
 #include <sys/stat.h>
@@ -22,25 +22,37 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 #ifdef _WIN32
+struct FreeName {
+    void operator()(wchar_t* name) const { std::free(name); }
+};
+using WideName = std::unique_ptr<wchar_t[], FreeName>;
+
 // The tool carries names as UTF-8; Windows' file calls take them as UTF-16,
 // which holds every name, whatever the system's code page. A name that is not
 // valid UTF-8 becomes the empty name, which no file has.
-std::wstring widen(const char* text)
+WideName widen(const char* text)
 {
     int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    std::wstring wide(size > 0 ? size : 1, L'\0');
-    if (size <= 0 || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], size) != size)
-        wide.assign(1, L'\0');
+    WideName wide(static_cast<wchar_t*>(std::calloc(size > 0 ? size : 1, sizeof(wchar_t))));
+    if (wide != nullptr && size > 0
+        && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.get(), size) != size)
+        wide[0] = L'\0';
     return wide;
 }
 
-std::FILE* openFile(const char* path, const char* mode) { return _wfopen(widen(path).c_str(), widen(mode).c_str()); }
+std::FILE* openFile(const char* path, const char* mode)
+{
+    WideName widePath = widen(path);
+    WideName wideMode = widen(mode);
+    return widePath != nullptr && wideMode != nullptr ? _wfopen(widePath.get(), wideMode.get()) : nullptr;
+}
 
 // The size the file system reports; a directory's is 0.
 bool fileSize(const char* path, long long& size)
 {
     WIN32_FILE_ATTRIBUTE_DATA info = {};
-    if (GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &info) == 0)
+    WideName widePath = widen(path);
+    if (widePath == nullptr || GetFileAttributesExW(widePath.get(), GetFileExInfoStandard, &info) == 0)
         return false;
     size = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
     return true;

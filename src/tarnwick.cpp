@@ -12,8 +12,8 @@
 #include <cstring>
 #include <iterator>
 #ifdef _WIN32
-#include <string>
-#include <vector>
+#include <cstdlib>
+#include <memory>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -186,14 +186,31 @@ BOOL WINAPI restoreCodePage(DWORD)
     return FALSE; // and let the run end as it would have
 }
 
-// A word that is not valid UTF-16 (a lone surrogate) has no exact UTF-8
-// form, and a near one could name another file: such a word is refused.
-bool toUtf8(const wchar_t* word, std::string& text)
+struct FreeBlock {
+    void operator()(char* block) const { std::free(block); }
+};
+
+// Every word in UTF-8, in one block: the argv array, then the texts. A word
+// that is not valid UTF-16 (a lone surrogate) has no exact UTF-8 form, and a
+// near one could name another file: then there is no block.
+std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
 {
-    int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, word, -1, nullptr, 0, nullptr, nullptr);
-    text.assign(size > 0 ? size : 1, '\0');
-    return size > 0
-        && WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, word, -1, &text[0], size, nullptr, nullptr) == size;
+    const std::size_t table = (argc + 1) * sizeof(char*);
+    std::size_t bytes = table;
+    for (int i = 0; i < argc; ++i) {
+        int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, nullptr, 0, nullptr, nullptr);
+        if (size <= 0)
+            return nullptr;
+        bytes += size;
+    }
+    std::unique_ptr<char[], FreeBlock> block(static_cast<char*>(std::calloc(bytes, 1)));
+    char** words = reinterpret_cast<char**>(block.get()); // calloc's memory suits any type
+    for (std::size_t i = 0, used = table; block != nullptr && i < static_cast<std::size_t>(argc); ++i) {
+        words[i] = block.get() + used;
+        used += WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, words[i],
+                                    static_cast<int>(bytes - used), nullptr, nullptr);
+    }
+    return block;
 }
 
 } // namespace
@@ -206,16 +223,11 @@ bool toUtf8(const wchar_t* word, std::string& text)
 // cppcheck-suppress unusedFunction ; the C runtime calls it, as it calls main
 int wmain(int argc, wchar_t* argv[])
 {
-    std::vector<std::string> words(argc);
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (!toUtf8(argv[i], words[i])) {
-            std::fprintf(stderr, "%s: Couldnt read the command line: a word is not valid Unicode\n", progName);
-            return 1;
-        }
-        args.push_back(&words[i][0]);
+    std::unique_ptr<char[], FreeBlock> words = toUtf8(argc, argv);
+    if (words == nullptr) {
+        std::fprintf(stderr, "%s: Couldnt read the command line: a word is not valid Unicode\n", progName);
+        return 1;
     }
-    args.push_back(nullptr);
     // A console window shows UTF-8 as typed only in its UTF-8 code page: set
     // for the run, and the user's put back at its end, or when it is stopped.
     userCodePage = GetConsoleOutputCP();
@@ -223,7 +235,7 @@ int wmain(int argc, wchar_t* argv[])
         userCodePage = 0;
     else
         SetConsoleCtrlHandler(restoreCodePage, TRUE);
-    int status = runProcess(argc, args.data());
+    int status = runProcess(argc, reinterpret_cast<char**>(words.get()));
     if (userCodePage != 0)
         SetConsoleOutputCP(userCodePage);
     return status;
