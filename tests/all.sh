@@ -64,5 +64,5 @@ EOF
 # The benchmark, with small counts, to prove that it runs: its figures mean
 # nothing at this size, so only its last lines are shown.
 tar -xzf dist/$linux.tar.gz -C "$work"
-bash bench/run.sh build-checks/tarnwick "$work/$linux/bin/tarnwick" 20 10 > "$work/bench.txt" 2>&1
+bash bench/run.sh build-checks/tarnwick "$work/$linux/bin/tarnwick" 20 10 > "$work/bench.txt" 2>&1 || { cat "$work/bench.txt"; exit 1; }
 tail -n 2 "$work/bench.txt"
