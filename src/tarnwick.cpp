@@ -204,8 +204,10 @@ std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
         bytes += size;
     }
     std::unique_ptr<char[], FreeBlock> block(static_cast<char*>(std::calloc(bytes, 1)));
+    if (block == nullptr)
+        return nullptr;
     char** words = reinterpret_cast<char**>(block.get()); // calloc's memory suits any type
-    for (std::size_t i = 0, used = table; block != nullptr && i < static_cast<std::size_t>(argc); ++i) {
+    for (std::size_t i = 0, used = table; i < static_cast<std::size_t>(argc); ++i) {
         words[i] = block.get() + used;
         used += WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, words[i],
                                     static_cast<int>(bytes - used), nullptr, nullptr);
