@@ -1,6 +1,6 @@
 #include "flags.h"
 
-#include <cstdio>
+#include "system.h"
 
 std::uint8_t applyFlagRequest(std::uint8_t current, const FlagRequest& request)
 {
@@ -18,9 +18,9 @@ void printFlagByte(const char* label, std::uint8_t flags)
     char digits[9] = {};
     for (int i = 0; i < 8; ++i)
         digits[i] = (flags & (0x80 >> i)) != 0 ? '1' : '0';
-    std::printf("%s%s]:\n", label, digits);
+    printTo(stdout, "%s%s]:\n", label, digits);
     for (const FlagInfo& flag : flagTable)
         if ((flags & flag.bit) != 0)
-            std::printf(" %s\n", flag.name);
-    std::putchar('\n');
+            printTo(stdout, " %s\n", flag.name);
+    printTo(stdout, "\n");
 }

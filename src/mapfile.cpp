@@ -1,74 +1,34 @@
 #include "mapfile.h"
 
-#include <cstdio>
-#include <memory>
-#ifdef _WIN32
-#include <cstdlib>
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#endif
+#include "system.h"
+
+#include <cstring>
 
 const char* progName = "tarnwick";
 
 namespace {
 
 constexpr long flagOffset = 8;
-constexpr int mapTag = 0xC1;
+// Every package begins with 0x9E2A83C1, little-endian. A file that shares
+// only its first byte (a compressed .uz2 may) is no package.
+constexpr unsigned char packageTag[4] = {0xC1, 0x83, 0x2A, 0x9E};
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
+// What the read stage saw: the file, its first four bytes and its flag byte.
+struct Seen {
+    FileInfo file;
+    unsigned char tag[4] = {};
+    std::uint8_t flags = 0;
 };
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-#ifdef _WIN32
-struct FreeName {
-    void operator()(wchar_t* name) const { std::free(name); }
+// Closes the file when a stage returns, whichever way it does.
+struct ReadOnlyFile {
+    FileHandle handle;
+    ~ReadOnlyFile()
+    {
+        if (handle != noFile)
+            closeFile(handle); // nothing was written: a failed close loses nothing
+    }
 };
-using WideName = std::unique_ptr<wchar_t[], FreeName>;
-
-// The tool carries names as UTF-8; Windows' file calls take them as UTF-16,
-// which holds every name, whatever the system's code page. A name that is not
-// valid UTF-8 becomes the empty name, which no file has.
-WideName widen(const char* text)
-{
-    int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    WideName wide(static_cast<wchar_t*>(std::calloc(size > 0 ? size : 1, sizeof(wchar_t))));
-    if (wide != nullptr && size > 0
-        && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.get(), size) != size)
-        wide[0] = L'\0';
-    return wide;
-}
-
-std::FILE* openFile(const char* path, const char* mode)
-{
-    WideName widePath = widen(path);
-    WideName wideMode = widen(mode);
-    return widePath != nullptr && wideMode != nullptr ? _wfopen(widePath.get(), wideMode.get()) : nullptr;
-}
-
-// The size the file system reports; a directory's is 0.
-bool fileSize(const char* path, long long& size)
-{
-    WIN32_FILE_ATTRIBUTE_DATA info = {};
-    WideName widePath = widen(path);
-    if (widePath == nullptr || GetFileAttributesExW(widePath.get(), GetFileExInfoStandard, &info) == 0)
-        return false;
-    size = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    return true;
-}
-#else
-std::FILE* openFile(const char* path, const char* mode) { return std::fopen(path, mode); }
-
-bool fileSize(const char* path, long long& size)
-{
-    struct stat info = {};
-    if (stat(path, &info) != 0)
-        return false;
-    size = info.st_size;
-    return true;
-}
-#endif
 
 // Standard output is flushed first so that, with both streams going to one
 // terminal or file, the lines keep the order in which the run produced them.
@@ -76,81 +36,94 @@ bool fileSize(const char* path, long long& size)
 int fail(const char* format)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, format, progName);
+    printTo(stderr, format, progName);
     return 1;
 }
 
-// Reads the tag byte and the flag byte, and closes the map on return, before
-// any flag is shown. A byte that cannot be read (a directory, a file cut
-// short since its size was taken) ends the run: nothing is ever written from
-// a byte that was not read.
-int readTagAndFlags(const char* mapPath, bool& forceWrite, std::uint8_t& flags)
+// The name is looked up again here and at the write: whatever answers must
+// be the file whose size was taken, or the run ends with nothing written.
+// Opening never waits, so a FIFO put in the map's place cannot hold the run.
+int readStage(const char* mapPath, const FileInfo& named, bool& forceWrite, Seen& seen)
 {
-    FilePtr map(openFile(mapPath, "rb"));
-    if (map == nullptr)
+    ReadOnlyFile map{openFile(mapPath, false)};
+    if (map.handle == noFile)
         return fail("%s: Couldnt open file for reading\n");
-    // Unbuffered: each byte is read alone, so a 4 GiB map costs what a 9-byte one does.
-    std::setvbuf(map.get(), nullptr, _IONBF, 0);
-    int tag = std::fgetc(map.get());
-    if (tag == EOF)
+    if (!queryFile(map.handle, seen.file) || !sameFile(seen.file, named))
+        return fail("%s: Map file changed during the run; nothing written\n");
+    // A directory holds no bytes to read, and no byte that was not read is
+    // ever written.
+    long tagLength = seen.file.regular ? readAt(map.handle, 0, seen.tag, 4) : 0;
+    if (tagLength <= 0)
         return fail("%s: Couldnt read map file\n");
-    if (tag == mapTag)
+    if (tagLength == 4 && std::memcmp(seen.tag, packageTag, 4) == 0)
         forceWrite = true;
     else
-        std::fputs("[Warning]: file may not be a valid map!\n\n", stdout);
-    int byte = std::fseek(map.get(), flagOffset, SEEK_SET) == 0 ? std::fgetc(map.get()) : EOF;
-    if (byte == EOF)
+        printTo(stdout, "[Warning]: file may not be a valid map!\n\n");
+    if (readAt(map.handle, flagOffset, &seen.flags, 1) != 1)
         return fail("%s: Couldnt read map file\n");
-    flags = static_cast<std::uint8_t>(byte);
     return 0;
 }
 
-int writeFlagByte(const char* mapPath, std::uint8_t flags)
+// Writes the byte only into the file that was read, and only while it holds
+// what was read: under the lock, another run's change is seen, not undone.
+// Returns the message that ends the run, or nullptr.
+const char* writeThrough(FileHandle map, const Seen& seen, std::uint8_t next)
 {
-    // "rb+": the map must exist, and is neither created nor truncated.
-    std::FILE* map = openFile(mapPath, "rb+");
-    if (map == nullptr)
+    FileInfo now;
+    if (!queryFile(map, now) || !sameFile(now, seen.file) || now.size <= flagOffset)
+        return "%s: Map file changed during the run; nothing written\n";
+    if (!lockFile(map))
+        return "%s: Couldnt write to map file\n";
+    Seen again;
+    if (readAt(map, 0, again.tag, 4) != 4 || readAt(map, flagOffset, &again.flags, 1) != 1
+        || std::memcmp(again.tag, seen.tag, 4) != 0 || again.flags != seen.flags)
+        return "%s: Map file changed during the run; nothing written\n";
+    if (!writeAt(map, flagOffset, &next, 1))
+        return "%s: Couldnt write to map file\n";
+    return nullptr;
+}
+
+int writeStage(const char* mapPath, const Seen& seen, std::uint8_t next)
+{
+    FileHandle map = openFile(mapPath, true);
+    if (map == noFile)
         return fail("%s: Couldnt open file for writing\n");
-    // Unbuffered: the seek and the one byte's write go straight to the file, with no read first.
-    std::setvbuf(map, nullptr, _IONBF, 0);
-    bool written = std::fseek(map, flagOffset, SEEK_SET) == 0 && std::fputc(flags, map) != EOF;
+    const char* failure = writeThrough(map, seen, next);
     // A failed close is a failed write too: the byte may not have reached the file.
-    if (std::fclose(map) != 0)
-        written = false;
-    if (!written)
-        return fail("%s: Couldnt write to map file\n");
-    return 0;
+    if (!closeFile(map) && failure == nullptr)
+        failure = "%s: Couldnt write to map file\n";
+    return failure != nullptr ? fail(failure) : 0;
 }
 
 } // namespace
 
 int runMapUpdate(const char* mapPath, const FlagRequest& request, bool forceWrite)
 {
-    long long size = 0;
-    if (!fileSize(mapPath, size))
+    FileInfo named;
+    if (!queryPath(mapPath, named))
         return fail("%s: Couldnt get info on map file\n");
-    if (size <= flagOffset)
+    if (named.size <= flagOffset)
         return fail("%s: Map file too small\n");
 
-    std::uint8_t current = 0;
-    if (readTagAndFlags(mapPath, forceWrite, current) != 0)
+    Seen seen;
+    if (readStage(mapPath, named, forceWrite, seen) != 0)
         return 1;
-    printFlagByte("Current Flags [", current);
+    printFlagByte("Current Flags [", seen.flags);
     if (isEmpty(request))
         return 0;
 
-    std::uint8_t next = applyFlagRequest(current, request);
+    std::uint8_t next = applyFlagRequest(seen.flags, request);
     printFlagByte("    New Flags [", next);
-    if (next == current) {
-        std::puts("No change to make");
+    if (next == seen.flags) {
+        printTo(stdout, "No change to make\n");
         return 0;
     }
     if (!forceWrite) {
-        std::puts("Not writing to file. Use --force option to force modificaton");
+        printTo(stdout, "Not writing to file. Use --force option to force modificaton\n");
         return 0;
     }
-    if (writeFlagByte(mapPath, next) != 0)
+    if (writeStage(mapPath, seen, next) != 0)
         return 1;
-    std::puts("Map file updated");
+    printTo(stdout, "Map file updated\n");
     return 0;
 }

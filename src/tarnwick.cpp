@@ -2,23 +2,15 @@
 
 #include "flags.h"
 #include "mapfile.h"
+#include "system.h"
 
 #include <getopt.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#ifdef _WIN32
-#include <cstdlib>
-#include <memory>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -61,17 +53,17 @@ struct Options {
 
 void displayHelp()
 {
-    std::printf("Tarnwick %s by Ostrel\n", version);
-    std::puts(" A small app to set flags on Unreal Tournament Maps");
-    std::puts(" (tested on UT2K4 .ut2 maps)\n");
-    std::printf("Usage: %s [-f] [--<flag>[=on|=off]] <mapfile>\n\n", progName);
-    std::puts("  -f --force   Modify even if file isnt a real map\n");
-    std::puts("  Available Flags:");
+    printTo(stdout, "Tarnwick %s by Ostrel\n", version);
+    printTo(stdout, " A small app to set flags on Unreal Tournament Maps\n");
+    printTo(stdout, " (tested on UT2K4 .ut2 maps)\n\n");
+    printTo(stdout, "Usage: %s [-f] [--<flag>[=on|=off]] <mapfile>\n\n", progName);
+    printTo(stdout, "  -f --force   Modify even if file isnt a real map\n\n");
+    printTo(stdout, "  Available Flags:\n");
     for (const FlagInfo& flag : flagTable)
-        std::printf("   --%s\n", flag.name);
-    std::putchar('\n');
-    std::printf("Example: %s --Official=off mapname.ut2\n", progName);
-    std::puts(" (removes the Official flag if it is set)");
+        printTo(stdout, "   --%s\n", flag.name);
+    printTo(stdout, "\n");
+    printTo(stdout, "Example: %s --Official=off mapname.ut2\n", progName);
+    printTo(stdout, " (removes the Official flag if it is set)\n");
 }
 
 const FlagInfo* findFlag(int letter)
@@ -92,8 +84,8 @@ bool addFlagRequest(FlagRequest& request, const FlagInfo& flag, const char* valu
     else if (std::strcmp(value, "off") == 0)
         request.offMask |= flag.bit;
     else {
-        std::fprintf(stderr, "%s: `%s' is not a valid parameter for --%s (expecting 'on' or 'off')\n", progName, value,
-                     flag.name);
+        printTo(stderr, "%s: `%s' is not a valid parameter for --%s (expecting 'on' or 'off')\n", progName, value,
+                flag.name);
         return false;
     }
     return true;
@@ -136,14 +128,14 @@ int runCommandLine(int argc, char* argv[])
     if (optind < argc) {
         mapPath = argv[optind++];
     } else {
-        std::fprintf(stderr, "%s: Please give the map filename ", progName);
+        printTo(stderr, "%s: Please give the map filename ", progName);
         ++options.errorCount;
     }
     if (optind < argc) {
-        std::fprintf(stderr, "%s: Unknown options: ", progName);
+        printTo(stderr, "%s: Unknown options: ", progName);
         for (; optind < argc; ++optind)
-            std::fprintf(stderr, "\"%s\" ", argv[optind]);
-        std::fputc('\n', stderr);
+            printTo(stderr, "\"%s\" ", argv[optind]);
+        printTo(stderr, "\n");
         ++options.errorCount;
     }
     if (options.errorCount > 0) {
@@ -152,9 +144,6 @@ int runCommandLine(int argc, char* argv[])
     }
     return runMapUpdate(mapPath, options.request, options.forceWrite);
 }
-
-#ifndef TARNWICK_NO_MAIN
-namespace {
 
 // Around the run on every system: standard error unbuffered everywhere
 // (Windows' holds a line back until its end), so that "Please give the map
@@ -167,110 +156,8 @@ int runProcess(int argc, char* argv[])
     // Whatever became of the map, a user who was not shown the outcome must
     // not be told that all went well.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        std::fprintf(stderr, "%s: Couldnt write to standard output\n", progName);
+        printTo(stderr, "%s: Couldnt write to standard output\n", progName);
         status = 1;
     }
     return status;
 }
-
-} // namespace
-
-#ifdef _WIN32
-namespace {
-
-UINT userCodePage = 0;
-
-BOOL WINAPI restoreCodePage(DWORD)
-{
-    SetConsoleOutputCP(userCodePage);
-    return FALSE; // and let the run end as it would have
-}
-
-struct FreeBlock {
-    void operator()(char* block) const { std::free(block); }
-};
-
-// Every word in UTF-8, in one block: the argv array, then the texts. A word
-// that is not valid UTF-16 (a lone surrogate) has no exact UTF-8 form, and a
-// near one could name another file: then there is no block.
-std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
-{
-    const std::size_t table = (argc + 1) * sizeof(char*);
-    std::size_t bytes = table;
-    for (int i = 0; i < argc; ++i) {
-        int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, nullptr, 0, nullptr, nullptr);
-        if (size <= 0)
-            return nullptr;
-        bytes += size;
-    }
-    std::unique_ptr<char[], FreeBlock> block(static_cast<char*>(std::calloc(bytes, 1)));
-    if (block == nullptr)
-        return nullptr;
-    char** words = reinterpret_cast<char**>(block.get()); // calloc's memory suits any type
-    for (std::size_t i = 0, used = table; i < static_cast<std::size_t>(argc); ++i) {
-        words[i] = block.get() + used;
-        used += WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, words[i],
-                                    static_cast<int>(bytes - used), nullptr, nullptr);
-    }
-    return block;
-}
-
-} // namespace
-
-// Windows gives the words as UTF-16; the narrow ones would have passed
-// through the system's code page, which turns the characters it lacks into
-// '?' or a look-alike, so that "Café.ut2" could reach the tool as another
-// map's name. The tool carries every word as UTF-8, and the map's calls turn
-// it back into UTF-16 (mapfile.cpp).
-// cppcheck-suppress unusedFunction ; the C runtime calls it, as it calls main
-int wmain(int argc, wchar_t* argv[])
-{
-    std::unique_ptr<char[], FreeBlock> words = toUtf8(argc, argv);
-    if (words == nullptr) {
-        std::fprintf(stderr, "%s: Couldnt read the command line: a word is not valid Unicode\n", progName);
-        return 1;
-    }
-    // A console window shows UTF-8 as typed only in its UTF-8 code page: set
-    // for the run, and the user's put back at its end, or when it is stopped.
-    userCodePage = GetConsoleOutputCP();
-    if (userCodePage == 0 || userCodePage == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8))
-        userCodePage = 0;
-    else
-        SetConsoleCtrlHandler(restoreCodePage, TRUE);
-    int status = runProcess(argc, reinterpret_cast<char**>(words.get()));
-    if (userCodePage != 0)
-        SetConsoleOutputCP(userCodePage);
-    return status;
-}
-#else
-namespace {
-
-// A descriptor 0-2 closed at start would be handed out again by the next
-// open, the map's, and standard output or error would then write into the
-// map. Each closed one gets the null device, opened the wrong way round (as
-// the C library does for set-user-ID programs), so that using it fails and a
-// closed standard output is still reported as a failed one. The Windows C
-// library keeps descriptors 0-2 for the standard streams whether or not they
-// are open, so no file can be given one there.
-bool guardStandardDescriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        struct stat info = {};
-        if (fstat(fd, &info) == 0 || errno != EBADF)
-            continue;
-        if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-int main(int argc, char* argv[])
-{
-    if (!guardStandardDescriptors())
-        return 1;
-    return runProcess(argc, argv);
-}
-#endif
-#endif

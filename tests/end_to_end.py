@@ -21,6 +21,7 @@ copies of the sample.
 usage: end_to_end.py [--runner "command args" | --chroot | --documents] path/to/tarnwick
 """
 import contextlib
+import fcntl
 import glob
 import os
 import re
@@ -30,6 +31,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 DIR = "a directory"  # map stand-ins that are not bytes to write
 
@@ -48,14 +50,16 @@ DIR = "a directory"  # map stand-ins that are not bytes to write
 # - Windows reports a directory's size as 0: a row's "windows" extra lists its
 #   output there.
 WINDOWS = sys.argv[-1].endswith(".exe")  # the tool's file name tells
-NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "the write fails",
+NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "the write fails: ulimit -f 0", "another program holds the lock",
                   "output on a full disk, the write fails"]
 
 
 def ut2(flags, tag=0xC1, length=32):
-    """A made-up map header: tag, version, flag byte, then CR LF and ^Z filler,
-    so that any text-mode translation of the file would show."""
-    return (bytes([tag, 0x83, 0x2A, 0x9E, 0x80, 0x00, 0x1D, 0x00, flags]) + b"\x00\r\n\x1a" * length)[:length]
+    """A made-up map header: the package tag (or another first byte, or
+    another four), version, flag byte, then CR LF and ^Z filler, so that any
+    text-mode translation of the file would show."""
+    tag = bytes([tag]) + b"\x83\x2A\x9E" if isinstance(tag, int) else tag
+    return (tag + bytes([0x80, 0x00, 0x1D, 0x00, flags]) + b"\x00\r\n\x1a" * length)[:length]
 
 
 def short_file():
@@ -96,6 +100,8 @@ HELP, STDOUT, M, B = O(USAGE), E("Couldnt write to standard output\n"), "map.ut2
 U = "Дмитрий-地図-🎮"  # Cyrillic, CJK and an emoji, which no Windows code page holds together
 C21 = "Current Flags [00100001]:\n AllowDownload\n Official\n\n"  # the display, spelt out once
 OFF = O(change(0x21, 0x01))  # Official switched off on 0x21
+SHOWN, CHANGED = O(change(0x21, 0x01, "")), E("Map file changed during the run; nothing written\n")
+TEXT, NOT_READ = "not a map, but long enough", "a file not to read"
 
 # name, arguments, map bytes (None: no map), output in order, status, map after (None: unchanged), extras
 ROWS = [
@@ -141,6 +147,10 @@ ROWS = [
     ("empty file", ["-o", M], b"", [E("Map file too small\n")], 1),
     ("8-byte file", ["-o", M], ut2(0x21, length=8), [E("Map file too small\n")], 1),
     ("9-byte map, last byte is the flags", ["--ServerSideOnly=on", M], ut2(0x21, length=9), [O(change(0x21, 0x25))], 0, ut2(0x25, length=9)),
+    ("0xC1 and no package tag, as a .uz2 may begin", ["-o", M], ut2(0x21, b"\xC1\x07\x00\x00"), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
+    ("0xC1 and no package tag, forced", ["-fo", M], ut2(0x21, b"\xC1\x07\x00\x00"), [O(WARN + change(0x21, 0x01))], 0,
+     ut2(0x01, b"\xC1\x07\x00\x00")),
+    ("C1 83 2A 9F is no package", ["-o", M], ut2(0x21, b"\xC1\x83\x2A\x9F"), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
     ("flags shown only", [M], B, [O(C21)], 0),
     ("flags shown only, not a map", [M], ut2(0x21, 0x4D), [O(WARN + C21)], 0),
     ("not a map, change refused", ["-o", M], ut2(0x21, 0x4D), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
@@ -157,7 +167,18 @@ ROWS = [
     ("read-only map, nothing to write", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0, None, {"user": True, "mode": 0o444}),
     ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1, None, {"windows": [E("Map file too small\n")]}),
     ("reads end before byte 8", ["-o", short_file()], None, [O(WARN), E("Couldnt read map file\n")], 1),
-    ("the write fails", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt write to map file\n")], 1, None, {"fsize": 8}),
+    ("the write fails: ulimit -f 0", ["-o", M], B, [SHOWN, E("Couldnt write to map file\n")], 1, None, {"fsize": 0}),
+    ("another program holds the lock", ["-o", M], B, [SHOWN, E("Couldnt write to map file\n")], 1, None, {"locked": True}),
+    # the map's name made to lead elsewhere while the run is held between its stages, or before the first open
+    ("a text file renamed over the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(),
+     {"hold": ("close", f"ln -f {M} read.ut2 && printf '{TEXT}' > t && mv t {M}"), "beside": ["read.ut2"]}),
+    ("the map emptied", ["-o", M], B, [SHOWN, CHANGED], 1, b"", {"hold": ("close", f": > {M}")}),
+    ("byte 8 changed by another run", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x20),
+     {"hold": ("close", f"../tarnwick --AllowDownload=off {M} > /dev/null")}),
+    ("a symbolic link to another file, put by another user", ["-o", "up/m.ut2"], B, [SHOWN, CHANGED], 1, None,
+     {"path": "up/m.ut2", "beside": ["secret"], "hold": ("close", "ln -sf ../secret up/m.ut2", 65534)}),
+    ("a FIFO renamed over the map before the first open", ["-o", M], B, [CHANGED], 1, NOT_READ,
+     {"hold": ("%%stat", f"mkfifo t && mv t {M}")}),
     # the byte went out; the close did not confirm it
     ("the close after the write fails", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt write to map file\n")], 1, ut2(0x01),
      {"inject": "close:error=EIO:when=2"}),
@@ -180,6 +201,9 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         os.chmod(folder, 0o755)
         path, beside = os.path.join(folder, extra.get("path", M)), extra.get("beside", [])
         os.makedirs(os.path.dirname(path), exist_ok=True)
+        hold = (*extra.get("hold", ("", "")), None)[:3]  # stop after which call, then do what, as whom
+        if hold[2] is not None and os.geteuid() == 0:  # the map's folder is the other user's
+            os.chown(os.path.dirname(path), hold[2], hold[2])
         if before is DIR:
             os.mkdir(path)
         elif before is not None:
@@ -195,16 +219,18 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         def set_up_child():
             if "fsize" in extra:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (extra["fsize"], extra["fsize"]))
-                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # so the write fails with EFBIG instead
             for fd in extra.get("close", ()):
                 os.close(fd)
 
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C.UTF-8", **extra.get("env", {})}
-        executable = None  # argv[0] pinned, in a direct run only
-        if "inject" in extra:  # strace fails the chosen call on the map, and names the tool by its path
+        executable, log = None, folder + ".strace"  # argv[0] pinned, in a direct run only
+        if "inject" in extra or "hold" in extra:
+            # strace fails the chosen call on the map, or stops the run after
+            # it; it names the tool by its path
+            call, fault = extra["inject"].split(":", 1) if "inject" in extra else (hold[0], "signal=SIGSTOP:when=1")
             prog = os.path.relpath(binary, folder)
-            command = ["strace", "-qq", "-o", os.devnull, "-P", path, "-e", "trace=" + extra["inject"].split(":")[0],
-                       "-e", "inject=" + extra["inject"], prog, *args]
+            command = ["strace", "-qq", "-o", log, "-P", extra.get("path", M), "-e", "trace=" + call,
+                       "-e", f"inject={call}:{fault}", prog, *args]
             env["ASAN_OPTIONS"] = "detect_leaks=0"  # a sanitized build's leak check cannot run under ptrace
         elif runner == ["chroot"]:
             prog = "/" + os.path.basename(shutil.copy(binary, folder))
@@ -213,26 +239,56 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             command, prog = [*runner, binary, *args], "Z:" + binary.replace("/", "\\") if WINDOWS else binary
         else:
             command, executable = [prog, *args], binary
-        with open(extra.get("stdout", os.devnull), "wb") as sink:
-            done = subprocess.run(command, executable=executable, cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                                  stdout=sink if "stdout" in extra else subprocess.PIPE,
-                                  stderr=subprocess.STDOUT if merged else subprocess.PIPE,
-                                  preexec_fn=set_up_child, timeout=120, **user)
-        got = [("status", done.returncode, status)]
-        for what, out, fds in [("2>&1", done.stdout, (1, 2, 3))] if merged else [("stdout", done.stdout, (1,)),
-                                                                               ("stderr", done.stderr, (2, 3))]:
+        with contextlib.ExitStack() as stack:
+            sink = stack.enter_context(open(extra.get("stdout", os.devnull), "wb"))
+            if "locked" in extra:  # as another program would, for longer than a run waits
+                fcntl.flock(stack.enter_context(open(path, "rb")), fcntl.LOCK_EX)
+            started = time.monotonic()
+            child = stack.enter_context(subprocess.Popen(
+                command, executable=executable, cwd=folder, env=env, stdin=subprocess.DEVNULL,
+                stdout=sink if "stdout" in extra else subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE,
+                preexec_fn=set_up_child, start_new_session=True, **user))
+            if "hold" in extra:
+                held(child, log, hold[1], folder, hold[2])
+            try:
+                out, err = child.communicate(timeout=60)
+            except subprocess.TimeoutExpired:
+                os.killpg(child.pid, signal.SIGKILL)
+                out, err = child.communicate()
+            waited = time.monotonic() - started
+        # strace names the map's whole path first, as it found it from the folder
+        out, err = (re.sub(rb"^strace: Requested path .*\n", b"", text or b"") for text in (out, err))
+        got = [("status", child.returncode, status)]
+        for what, out, fds in [("2>&1", out, (1, 2, 3))] if merged else [("stdout", out, (1,)), ("stderr", err, (2, 3))]:
             out = (out or b"").replace(b"\r\n", b"\n") if WINDOWS else out or b""
             want = [(t.replace("{prog}", prog).encode(), fd) for fd, t in io if fd in fds]
             pattern = b"".join(rb"[^\n]+\n" if fd == 3 and WINDOWS else re.escape(t) for t, fd in want)
             got.append((what, out, out if re.fullmatch(pattern, out) else b"".join(t for t, fd in want)))
+        if "locked" in extra:
+            got.append(("waited for the lock", waited > 0.5, True))
         if isinstance(before, bytes):
+            after = before if after is None else after
             os.chmod(path, 0o644)
-            got.append(("map", open(path, "rb").read(len(before)), before if after is None else after))
-            got.append(("size", os.path.getsize(path), extra.get("size", len(before))))
+            if isinstance(after, bytes):
+                got.append(("map", open(path, "rb").read(len(before)), after))
+                got.append(("size", os.path.getsize(path), extra.get("size", len(after))))
             got += [(other, open(os.path.join(folder, other), "rb").read(), before) for other in beside]
         files = [] if before is None else [extra.get("path", M).split("/")[0], *beside]
         got.append(("folder", sorted(os.listdir(folder)), sorted(files + [prog[1:]] * (runner == ["chroot"]))))
         return [f"{what}: got {have!r}\n    want {want!r}" for what, have, want in got if have != want]
+
+
+def held(child, log, action, folder, user):
+    """Waits until strace has stopped the tool, changes the folder with a
+    shell command, as user if given, then lets the tool go on."""
+    stopped, deadline = lambda: os.path.exists(log) and "stopped by SIGSTOP" in open(log).read(), time.monotonic() + 60
+    while child.poll() is None and not stopped() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if child.poll() is None and stopped():
+        as_user = dict(user=user, group=user, extra_groups=[]) if user is not None and os.geteuid() == 0 else {}
+        subprocess.run(["bash", "-c", action], cwd=folder, check=True, **as_user)
+        tool = open(f"/proc/{child.pid}/task/{child.pid}/children").read().split()[0]
+        os.kill(int(tool), signal.SIGCONT)
 
 
 def transcript(text, folder, env):
@@ -257,14 +313,37 @@ def documents(top, binary):
         "".join(re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)).replace("\\e", "\\"), top, env)
 
 
+def at_once(binary, top):
+    """Five runs switch five flags off in one map at once, many times over:
+    every run that said "Map file updated" must find its change in the map's
+    final byte, and every other must have said that the map changed under it."""
+    lost = []
+    for i in range(60):
+        path = os.path.join(top, f"together{i}.ut2")
+        open(path, "wb").write(ut2(0x37))
+        runs = [(bit, subprocess.Popen([binary, f"--{name}=off", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+                for bit, name in FLAGS.items()]
+        outcomes = [(bit, run.communicate(), run.returncode) for bit, run in runs]
+        final = open(path, "rb").read()[8]
+        for bit, (out, err), status in outcomes:
+            if not (out.endswith(DONE.encode()) and status == 0 and not err and final & bit == 0
+                    or status == 1 and err.endswith(CHANGED[1][7:].encode())):
+                lost.append(f"{FLAGS[bit]}=off: status {status}, {out[-17:]!r} {err!r}, final byte {final:#04x}")
+        os.remove(path)
+    return "FAIL five runs at once:\n  " + "\n  ".join(lost[:5]) + f"\n  ({len(lost)} of 300 runs)" if lost else ""
+
+
 def main():
     runner = sys.argv[2].split() if sys.argv[1:2] == ["--runner"] else sys.argv[1:2] == ["--chroot"] and ["chroot"]
     rows = ROWS
     if runner == ["chroot"]:
         rows = [r for r in rows if r[0] in ("flags shown only", "options after the operand", "name case matters")]
+        # no /dev/null to stand in for a closed descriptor there
+        rows.append(("no /dev/null for closed input", ["-o", M], B, [E("Couldnt open /dev/null in place of a closed standard stream\n")],
+                     1, None, {"close": (0,)}))
     elif runner:  # a runner reports on standard error, and strace cannot trace it
-        rows = [r for r in rows if 2 not in r[-1].get("close", ()) and "inject" not in r[-1]]
-        print(f"{len(ROWS) - len(rows)} rows close standard error or inject a fault, and are left to direct runs")
+        rows = [r for r in rows if 2 not in r[-1].get("close", ()) and not {"inject", "hold"} & set(r[-1])]
+        print(f"{len(ROWS) - len(rows)} rows close standard error or run under strace, and are left to direct runs")
     if WINDOWS:
         rows = [r for r in rows if r[0] not in NOT_ON_WINDOWS]
         print("not run on Windows:", *NOT_ON_WINDOWS, sep="\n  ")
@@ -276,9 +355,11 @@ def main():
         binary = shutil.copy(sys.argv[-1], top)
         for row in rows:
             # A stream that is not a pipe cannot also carry the other one.
-            for merged in (False, True)[:1 if {"stdout", "close"} & set(row[-1]) else 2]:
+            for merged in (False, True)[:1 if {"stdout", "close", "locked"} & set(row[-1]) else 2]:
                 problems = run(binary, runner, *row, merged=merged)
                 results.append(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems) if problems else "")
+        if not runner and sys.argv[1] != "--documents":
+            results.append(at_once(binary, top))
     failed = [result for result in results if result]
     print(*failed, f"{len(results) - len(failed)} passed, {len(failed)} failed", sep="\n")
     return 1 if failed else 0

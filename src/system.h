@@ -1,0 +1,49 @@
+#ifndef TARNWICK_SYSTEM_H
+#define TARNWICK_SYSTEM_H
+
+// The few calls a run needs from the operating system, with one source file
+// for each system (system_posix.cpp, system_windows.cpp), chosen by the build.
+
+#include <cstdint>
+#include <cstdio>
+
+// Which file a name led to (the device and inode on POSIX, the volume serial
+// and file index on Windows), how long it is, and whether it holds bytes.
+struct FileInfo {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    long long size = 0;
+    bool regular = false;
+};
+
+inline bool sameFile(const FileInfo& a, const FileInfo& b) { return a.volume == b.volume && a.index == b.index; }
+
+// The file a name leads to now, symbolic links followed.
+bool queryPath(const char* path, FileInfo& info);
+
+// An open file: a descriptor on POSIX, a HANDLE on Windows.
+using FileHandle = std::intptr_t;
+constexpr FileHandle noFile = -1;
+
+// Opens an existing file for reading, or for reading and writing, without
+// waiting for a FIFO's other end or a device, and without taking a terminal.
+FileHandle openFile(const char* path, bool forUpdate);
+bool queryFile(FileHandle file, FileInfo& info);
+// An exclusive lock against other runs, held until the file is closed. A
+// run holds it for a moment; after a short fixed wait the lock is given up.
+bool lockFile(FileHandle file);
+// Returns how many of count bytes at offset were read; -1 on failure.
+long readAt(FileHandle file, long offset, unsigned char* bytes, long count);
+bool writeAt(FileHandle file, long offset, const unsigned char* bytes, long count);
+// False when the system reports a failure: written bytes may be lost.
+bool closeFile(FileHandle file);
+
+// printf to stdout or stderr. A Windows console takes the text as UTF-16;
+// everywhere else it goes out as the UTF-8 bytes it is.
+void printTo(std::FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The whole run, after each system's entry point has made its words UTF-8
+// and its standard streams safe (tarnwick.cpp).
+int runProcess(int argc, char* argv[]);
+
+#endif

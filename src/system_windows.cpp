@@ -1,0 +1,178 @@
+// The run's calls on Windows, and its entry point. Windows names files and
+// passes words in UTF-16, which holds every name whatever the system's code
+// page; the run carries them as UTF-8 and turns them back at each call.
+
+#include "mapfile.h"
+#include "system.h"
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+struct FreeBlock {
+    void operator()(void* block) const { std::free(block); }
+};
+using WideName = std::unique_ptr<wchar_t[], FreeBlock>;
+
+// A name that is not valid UTF-8 becomes the empty name, which no file has.
+WideName widen(const char* text)
+{
+    int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    WideName wide(static_cast<wchar_t*>(std::calloc(size > 0 ? size : 1, sizeof(wchar_t))));
+    if (wide != nullptr && size > 0
+        && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.get(), size) != size)
+        wide[0] = L'\0';
+    return wide;
+}
+
+HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+bool describe(HANDLE file, FileInfo& info)
+{
+    BY_HANDLE_FILE_INFORMATION status = {};
+    if (GetFileInformationByHandle(file, &status) == 0)
+        return false;
+    info = {status.dwVolumeSerialNumber, std::uint64_t{status.nFileIndexHigh} << 32 | status.nFileIndexLow,
+            static_cast<long long>(std::uint64_t{status.nFileSizeHigh} << 32 | status.nFileSizeLow),
+            (status.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0};
+    return true;
+}
+
+// The map's offsets (0 and 8) fit the low half of an OVERLAPPED offset.
+OVERLAPPED at(long offset)
+{
+    OVERLAPPED place = {};
+    place.Offset = static_cast<DWORD>(offset);
+    return place;
+}
+
+} // namespace
+
+bool queryPath(const char* path, FileInfo& info)
+{
+    // Attributes only, which no other program's sharing can refuse; backup
+    // semantics open a folder too, whose size is 0.
+    HANDLE file
+        = CreateFileW(widen(path).get(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool found = describe(file, info);
+    CloseHandle(file);
+    return found;
+}
+
+FileHandle openFile(const char* path, bool forUpdate)
+{
+    // Not shared for deletion: while it is open, no one can move the name to
+    // another file. Opening a pipe or a device never waits.
+    HANDLE file = CreateFileW(widen(path).get(), forUpdate ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    return reinterpret_cast<FileHandle>(file); // INVALID_HANDLE_VALUE is noFile
+}
+
+bool queryFile(FileHandle file, FileInfo& info) { return describe(handleOf(file), info); }
+
+bool lockFile(FileHandle file)
+{
+    // A Windows lock bars every other handle from the bytes it covers, so a
+    // lock on the map's header would fail other programs' reads of it. The
+    // runs lock a byte far past the end of any map instead, which only they take.
+    OVERLAPPED place = {};
+    place.OffsetHigh = MAXLONG;
+    for (int tries = 0; tries < 100; ++tries) {
+        if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &place) != 0)
+            return true;
+        Sleep(10); // 10 ms, a hundred times over
+    }
+    return false;
+}
+
+long readAt(FileHandle file, long offset, unsigned char* bytes, long count)
+{
+    OVERLAPPED place = at(offset);
+    DWORD done = 0;
+    return ReadFile(handleOf(file), bytes, count, &done, &place) != 0 ? static_cast<long>(done) : -1;
+}
+
+bool writeAt(FileHandle file, long offset, const unsigned char* bytes, long count)
+{
+    OVERLAPPED place = at(offset);
+    return WriteFile(handleOf(file), bytes, count, nullptr, &place) != 0;
+}
+
+bool closeFile(FileHandle file) { return CloseHandle(handleOf(file)) != 0; }
+
+// A console takes text as UTF-16, whatever its code page, which belongs to
+// the shell and is left alone. Anything else gets the UTF-8 bytes, through
+// the C runtime's stream, with its CRLF line ends and buffering.
+void printTo(std::FILE* stream, const char* format, ...)
+{
+    // Every word comes from a command line of at most 32767 UTF-16 units,
+    // three bytes each at most: no message of a run comes near this size.
+    static char text[1 << 17];
+    static wchar_t wide[1 << 17];
+    std::va_list words;
+    va_start(words, format);
+    int length = std::min(std::vsnprintf(text, sizeof text, format, words), static_cast<int>(sizeof text) - 1);
+    va_end(words);
+    HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    DWORD written = 0;
+    int wideLength = MultiByteToWideChar(CP_UTF8, 0, text, length, wide, 1 << 17);
+    if (GetConsoleMode(console, &mode) == 0 || WriteConsoleW(console, wide, wideLength, &written, nullptr) == 0)
+        std::fwrite(text, 1, length, stream);
+}
+
+#ifndef TARNWICK_NO_MAIN
+namespace {
+
+// Every word in UTF-8, in one block: the argv array, then the texts. A word
+// that is not valid UTF-16 (a lone surrogate) has no exact UTF-8 form, and a
+// near one could name another file: then there is no block.
+std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
+{
+    const std::size_t table = (argc + 1) * sizeof(char*);
+    std::size_t bytes = table;
+    for (int i = 0; i < argc; ++i) {
+        int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, nullptr, 0, nullptr, nullptr);
+        if (size <= 0)
+            return nullptr;
+        bytes += size;
+    }
+    std::unique_ptr<char[], FreeBlock> block(static_cast<char*>(std::calloc(bytes, 1)));
+    if (block == nullptr)
+        return nullptr;
+    char** words = reinterpret_cast<char**>(block.get()); // calloc's memory suits any type
+    for (std::size_t i = 0, used = table; i < static_cast<std::size_t>(argc); ++i) {
+        words[i] = block.get() + used;
+        used += WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, words[i],
+                                    static_cast<int>(bytes - used), nullptr, nullptr);
+    }
+    return block;
+}
+
+} // namespace
+
+// Windows gives the words as UTF-16; the narrow ones would have passed
+// through the system's code page, which turns the characters it lacks into
+// '?' or a look-alike, so that "Café.ut2" could reach the tool as another
+// map's name.
+// cppcheck-suppress unusedFunction ; the C runtime calls it, as it calls main
+int wmain(int argc, wchar_t* argv[])
+{
+    std::unique_ptr<char[], FreeBlock> words = toUtf8(argc, argv);
+    if (words == nullptr) {
+        printTo(stderr, "%s: Couldnt read the command line: a word is not valid Unicode\n", progName);
+        return 1;
+    }
+    return runProcess(argc, reinterpret_cast<char**>(words.get()));
+}
+#endif
