@@ -248,13 +248,16 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
                 command, executable=executable, cwd=folder, env=env, stdin=subprocess.DEVNULL,
                 stdout=sink if "stdout" in extra else subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE,
                 preexec_fn=set_up_child, start_new_session=True, **user))
-            if "hold" in extra:
-                held(child, log, hold[1], folder, hold[2])
             try:
+                if "hold" in extra:
+                    held(child, log, hold[1], folder, hold[2])
                 out, err = child.communicate(timeout=60)
             except subprocess.TimeoutExpired:
-                os.killpg(child.pid, signal.SIGKILL)
-                out, err = child.communicate()
+                out, err = b"", b"(no end in 60 s)"
+            finally:  # no run outlives its row, not even a held or a hung one
+                if child.poll() is None:
+                    os.killpg(child.pid, signal.SIGKILL)
+                    child.communicate()
             waited = time.monotonic() - started
         # strace names the map's whole path first, as it found it from the folder
         out, err = (re.sub(rb"^strace: Requested path .*\n", b"", text or b"") for text in (out, err))
@@ -286,9 +289,8 @@ def held(child, log, action, folder, user):
         time.sleep(0.01)
     if child.poll() is None and stopped():
         as_user = dict(user=user, group=user, extra_groups=[]) if user is not None and os.geteuid() == 0 else {}
-        subprocess.run(["bash", "-c", action], cwd=folder, check=True, **as_user)
-        tool = open(f"/proc/{child.pid}/task/{child.pid}/children").read().split()[0]
-        os.kill(int(tool), signal.SIGCONT)
+        subprocess.run(["bash", "-c", action], cwd=folder, **as_user)
+        os.killpg(child.pid, signal.SIGCONT)
 
 
 def transcript(text, folder, env):
