@@ -4,16 +4,19 @@
 #   clang-tidy, cppcheck, clang-format, the manual page lint, and the
 #   end-to-end table again under valgrind;
 # - the sanitizer build: the same tests under ASan and UBSan, and the fuzz test;
+# - a build without GoogleTest, which leaves out only the unit test;
 # - the release command, twice, here and in a copy elsewhere: it tests the
-#   static, the default and the Windows build (under Wine) before packing each,
-#   and both runs must give the same bytes; then what each release file holds,
-#   its checksums, and lintian on the Debian package;
+#   static x86-64, aarch64 (under qemu) and i686 builds and the Windows build
+#   (under Wine) before packing each, and both runs must give the same bytes;
+#   then what each release file holds, its checksums, each Debian package's
+#   machine, dependencies and lintian's verdict, and its binary run;
 # - a short benchmark run, to prove that it runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages="cmake g++ libgtest-dev googletest python3 clang libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind
-    mandoc dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64 locales"
+    mandoc dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64 locales
+    g++-aarch64-linux-gnu g++-i686-linux-gnu qemu-user-static"
 missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || echo "$p"; done)
 sudo=$([ "$(id -u)" = 0 ] || echo sudo)
 # and a Russian locale, for Wine to run the tool as on a Russian system
@@ -29,6 +32,9 @@ cmake --workflow --preset checks
 cmake --workflow --preset sanitize
 
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
+cmake -S . -B "$work/no-gtest" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON |
+    grep 'GoogleTest not found' && cmake --build "$work/no-gtest" &&
+    ctest --test-dir "$work/no-gtest" --output-on-failure --no-tests=error -R end_to_end
 tar --exclude='./build*' --exclude=./dist -cf - . | tar -xf - -C "$work"
 bash release.sh
 bash "$work/release.sh"
@@ -45,13 +51,22 @@ expect()
     esac
     [ "$(sort <<< "$got" | xargs)" = "$(printf '%s\n' "${@:2}" | sort | xargs)" ] || { echo "dist/$1 holds:" $got >&2; exit 1; }
 }
-linux=tarnwick-1.0-linux-x86_64 windows=tarnwick-1.0-windows-x86_64
-expect $linux.tar.gz $linux/{LICENSE,README.md,bin/tarnwick,share/man/man1/tarnwick.1,share/bash-completion/completions/tarnwick}
+linux=tarnwick-1.0-linux windows=tarnwick-1.0-windows-x86_64
+for machine in x86_64:amd64: aarch64:arm64:qemu-aarch64-static i686:i386:qemu-i386-static; do
+    IFS=: read -r cpu arch emulator <<< "$machine"
+    expect $linux-$cpu.tar.gz $linux-$cpu/{LICENSE,README.md,DM-Sample.ut2,bin/tarnwick,share/man/man1/tarnwick.1} \
+        $linux-$cpu/share/bash-completion/completions/tarnwick
+    deb=dist/tarnwick_1.0_$arch.deb
+    expect "${deb#dist/}" ./usr/{bin/tarnwick,share/man/man1/tarnwick.1.gz,share/bash-completion/completions/tarnwick} \
+        ./usr/share/lintian/overrides/tarnwick ./usr/share/doc/tarnwick/{README.md,DM-Sample.ut2,changelog.gz,copyright}
+    # Any Debian or Ubuntu release: no dependency at all, and a binary that runs from the package.
+    [ "$(dpkg-deb -f "$deb" Architecture Depends Pre-Depends)" = "Architecture: $arch" ] || { dpkg-deb -f "$deb" >&2; exit 1; }
+    lintian --allow-root --fail-on error,warning "$deb"
+    dpkg-deb -x "$deb" "$work/$arch"
+    $emulator "$work/$arch/usr/bin/tarnwick" "$work/$arch/usr/share/doc/tarnwick/DM-Sample.ut2" | grep -qx 'Current Flags \[00100001\]:'
+done
 expect $windows.zip $windows/{LICENSE,README.txt,tarnwick.exe}
-expect tarnwick_1.0_amd64.deb ./usr/{bin/tarnwick,share/man/man1/tarnwick.1.gz,share/bash-completion/completions/tarnwick} \
-    ./usr/share/doc/tarnwick/{README.md,changelog.gz,copyright}
 expect tarnwick-1.0.tar.gz $(git ls-files | sed 's|^|tarnwick-1.0/|')
-lintian --allow-root --fail-on error,warning dist/tarnwick_1.0_amd64.deb
 # tarnwick.exe's manifest (UTF-8 code page, no elevation) and its version block.
 python3 - dist/$windows.zip "$windows/tarnwick.exe" <<'EOF'
 import re, sys, zipfile
@@ -59,10 +74,12 @@ exe = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2])
 for pair in [("ProductName", "Tarnwick"), ("ProductVersion", "1.0"), ("OriginalFilename", "tarnwick.exe")]:
     assert re.search(rb"(\0\0)*".join(re.escape(f"{text}\0".encode("utf-16-le")) for text in pair), exe), pair
 assert re.search(rb"<activeCodePage[^>]*>UTF-8</activeCodePage>", exe) and b'level="asInvoker"' in exe
+text = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2].replace("tarnwick.exe", "LICENSE"))
+assert text.count(b"\r\n") == text.count(b"\n") == open("LICENSE", "rb").read().count(b"\n"), "LICENSE with CRLF"
 EOF
 
 # The benchmark, with small counts, to prove that it runs: its figures mean
 # nothing at this size, so only its last lines are shown.
-tar -xzf dist/$linux.tar.gz -C "$work"
-bash bench/run.sh build-checks/tarnwick "$work/$linux/bin/tarnwick" 20 10 > "$work/bench.txt" 2>&1 || { cat "$work/bench.txt"; exit 1; }
+tar -xzf dist/$linux-x86_64.tar.gz -C "$work"
+bash bench/run.sh build-checks/tarnwick "$work/$linux-x86_64/bin/tarnwick" 20 10 > "$work/bench.txt" 2>&1 || { cat "$work/bench.txt"; exit 1; }
 tail -n 2 "$work/bench.txt"

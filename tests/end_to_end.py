@@ -8,17 +8,22 @@ order listed.
 
 With --runner, each run goes through that command (a memory checker, say),
 and must still come out exactly as listed. With --chroot, a few rows run in
-an empty root that holds only the tool and the map.
+an empty root that holds only the tool and the map, and the runner if one is
+given (a static emulator).
 
-With --documents, it runs the examples of the documents instead, as a user
+With --messages, it checks instead that the manual page and README.txt
+list every fixed message in the sources. With --documents, it runs the
+examples of the documents instead, as a user
 would, and compares what they print byte for byte, so that a document that
-drifts from the tool fails: every console block of the README, in order, from
-a folder that holds build/tarnwick and build/DM-Sample.ut2 as after the quick
-start; then the manual page's EXAMPLES, with tarnwick on the PATH, beside
-DM-MyMap.ut2 and a folder Maps/ holding DM-One.ut2 and DM-Two.ut2, all
-copies of the sample.
+drifts from the tool fails: every console block of the README, in order, as
+a user with tarnwick on the PATH types them beside a copy of the sample,
+DM-Sample.ut2; then the manual page's EXAMPLES, beside DM-MyMap.ut2 and a
+folder Maps/ holding DM-One.ut2 and DM-Two.ut2, copies of the sample, and
+tiny.ut2, too small to be a package.
 
-usage: end_to_end.py [--runner "command args" | --chroot | --documents] path/to/tarnwick
+usage: end_to_end.py [--chroot] [--runner "command args"] path/to/tarnwick
+       end_to_end.py --documents path/to/tarnwick
+       end_to_end.py --messages path/to/mandoc
 """
 import contextlib
 import fcntl
@@ -75,7 +80,7 @@ def short_file():
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 # The usage screen as the README shows it, which the documents' run holds to the tool.
 README = open(os.path.join(ROOT, "README.md")).read()
-USAGE = re.search(r"^\$ build/tarnwick\n(.*?)^\$ ", README, re.S | re.M)[1].replace("build/tarnwick", "{prog}")
+USAGE = re.search(r"^\$ tarnwick\n(.*?)^\$ ", README, re.S | re.M)[1].replace("tarnwick", "{prog}")
 WARN, DONE, SAME = "[Warning]: file may not be a valid map!\n\n", "Map file updated\n", "No change to make\n"
 REFUSED = "Not writing to file. Use --force option to force modificaton\n"
 
@@ -175,6 +180,8 @@ ROWS = [
     ("the map emptied", ["-o", M], B, [SHOWN, CHANGED], 1, b"", {"hold": ("close", f": > {M}")}),
     ("byte 8 changed by another run", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x20),
      {"hold": ("close", f"../tarnwick --AllowDownload=off {M} > /dev/null")}),
+    ("the tag's last byte changed", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x21, b"\xC1\x83\x2A\x9F"),
+     {"hold": ("close", f"printf '\\237' | dd of={M} bs=1 seek=3 conv=notrunc status=none")}),
     ("a symbolic link to another file, put by another user", ["-o", "up/m.ut2"], B, [SHOWN, CHANGED], 1, None,
      {"path": "up/m.ut2", "beside": ["secret"], "hold": ("close", "ln -sf ../secret up/m.ut2", 65534)}),
     ("a FIFO renamed over the map before the first open", ["-o", M], B, [CHANGED], 1, NOT_READ,
@@ -189,6 +196,8 @@ ROWS = [
     ("output on a full disk, the write fails", ["-o", M], B, [E("Couldnt write to map file\n"), STDOUT], 1, None, {"stdout": "/dev/full", "fsize": 8}),
     ("output closed, change", ["-o", M], B, [STDOUT], 1, ut2(0x01), {"close": (1,)}),
     ("all three streams closed, change", ["-o", M], B, [], 1, ut2(0x01), {"close": (0, 1, 2)}),
+    ("input closed and no /dev/null to put there", ["-o", M], B, [E("Couldnt open /dev/null in place of a closed standard stream\n")],
+     1, None, {"close": (0,), "hide": "/dev"}),
     ("output and errors closed, the write fails", ["-o", M], B, [], 1, None, {"close": (1, 2), "fsize": 8}),
 ]
 
@@ -223,7 +232,7 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
                 os.close(fd)
 
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C.UTF-8", **extra.get("env", {})}
-        executable, log = None, folder + ".strace"  # argv[0] pinned, in a direct run only
+        executable, log, inside = None, folder + ".strace", []  # argv[0] pinned, in a direct run only
         if "inject" in extra or "hold" in extra:
             # strace fails the chosen call on the map, or stops the run after
             # it; it names the tool by its path
@@ -232,11 +241,14 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             command = ["strace", "-qq", "-o", log, "-P", extra.get("path", M), "-e", "trace=" + call,
                        "-e", f"inject={call}:{fault}", prog, *args]
             env["ASAN_OPTIONS"] = "detect_leaks=0"  # a sanitized build's leak check cannot run under ptrace
-        elif runner == ["chroot"]:
-            prog = "/" + os.path.basename(shutil.copy(binary, folder))
-            command = (["unshare", "-r"] if os.geteuid() else []) + ["chroot", folder, prog, *args]
+        elif runner[:1] == ["chroot"]:  # with the build's emulator, which must be static, beside the tool
+            inside = ["/" + os.path.basename(shutil.copy(shutil.which(path), folder)) for path in (*runner[1:], binary)]
+            prog, command = inside[-1], (["unshare", "-r"] if os.geteuid() else []) + ["chroot", folder, *inside, *args]
         elif runner:  # which names the tool by the path it was given, under Wine as a Windows path
             command, prog = [*runner, binary, *args], "Z:" + binary.replace("/", "\\") if WINDOWS else binary
+        elif "hide" in extra:  # an empty folder mounted over it, for this run alone
+            command = ["unshare", "-m", *["-r"] * (os.geteuid() != 0), "bash", "-c",
+                       f"mount -t tmpfs none {extra['hide']} && exec -a \"$0\" \"$@\"", prog, binary, *args]
         else:
             command, executable = [prog, *args], binary
         with contextlib.ExitStack() as stack:
@@ -277,7 +289,7 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
                 got.append(("size", os.path.getsize(path), extra.get("size", len(after))))
             got += [(other, open(os.path.join(folder, other), "rb").read(), before) for other in beside]
         files = [] if before is None else [extra.get("path", M).split("/")[0], *beside]
-        got.append(("folder", sorted(os.listdir(folder)), sorted(files + [prog[1:]] * (runner == ["chroot"]))))
+        got.append(("folder", sorted(os.listdir(folder)), sorted(files + [name[1:] for name in inside])))
         return [f"{what}: got {have!r}\n    want {want!r}" for what, have, want in got if have != want]
 
 
@@ -305,14 +317,16 @@ def transcript(text, folder, env):
 
 
 def documents(top, binary):
-    for path in ("build/DM-Sample.ut2", "DM-MyMap.ut2", "Maps/DM-One.ut2", "Maps/DM-Two.ut2"):
+    sample = open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read()
+    for path, data in [("readme/DM-Sample.ut2", sample), ("manual/DM-MyMap.ut2", sample), ("manual/Maps/DM-One.ut2", sample),
+                       ("manual/Maps/DM-Two.ut2", sample), ("manual/Maps/tiny.ut2", b"tiny"), ("bin/tarnwick", None)]:
         os.makedirs(os.path.dirname(os.path.join(top, path)), exist_ok=True)
-        shutil.copy(os.path.join(ROOT, "sample", "DM-Sample.ut2"), os.path.join(top, path))
-    shutil.copy(binary, os.path.join(top, "build", "tarnwick"))
-    env = {"PATH": os.path.join(top, "build") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
+        open(os.path.join(top, path), "wb").write(data) if data else shutil.copy(binary, os.path.join(top, path))
+    env = {"PATH": os.path.join(top, "bin") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
     examples = open(os.path.join(ROOT, "tarnwick.1")).read().split(".Sh EXAMPLES")[1].split("\n.Sh ")[0]
-    return transcript("".join(re.findall(r"^```console\n(.*?)^```", README, re.S | re.M)), top, env) + transcript(
-        "".join(re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)).replace("\\e", "\\"), top, env)
+    return transcript("".join(re.findall(r"^```console\n(.*?)^```", README, re.S | re.M)), os.path.join(top, "readme"), env) + \
+        transcript("".join(re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)).replace("\\e", "\\"),
+                   os.path.join(top, "manual"), env)
 
 
 def at_once(binary, top):
@@ -335,24 +349,48 @@ def at_once(binary, top):
     return "FAIL five runs at once:\n  " + "\n  ".join(lost[:5]) + f"\n  ({len(lost)} of 300 runs)" if lost else ""
 
 
+def messages(mandoc):
+    """Every fixed message in the sources (every "%s: ..." diagnostic, and
+    what the map run prints), as the manual page's DIAGNOSTICS render it and
+    as README.txt lists it, but the POSIX-only ones there; returns what is
+    missing."""
+    def squeeze(text): return " ".join(text.split())
+    page = subprocess.run([mandoc, "-T", "ascii", os.path.join(ROOT, "tarnwick.1")], stdout=subprocess.PIPE, text=True).stdout
+    page = squeeze(re.sub(".\b", "", page).split("\nDIAGNOSTICS\n")[1].split("\nCAVEATS\n")[0])
+    guide = squeeze(open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read())
+    missing = []
+    for source in sorted(glob.glob(os.path.join(ROOT, "src", "*.cpp"))):
+        code = open(source).read()
+        found = re.findall(r'"%s: ([^"]*)"', code) + re.findall(r'(?:printTo\(stdout, |printFlagByte\()"([^"]*)"', code) * (
+            source.endswith("mapfile.cpp"))
+        for text in dict.fromkeys(squeeze(text.replace("\\n", " ")) for text in found):
+            for name, document in [("manual page", page), ("README.txt", guide)][:1 if "posix" in source else 2]:
+                if not re.search(re.escape(text).replace("%s", ".+?"), document):
+                    missing.append(f"FAIL not in the {name}: {text}")
+    return missing
+
+
 def main():
-    runner = sys.argv[2].split() if sys.argv[1:2] == ["--runner"] else sys.argv[1:2] == ["--chroot"] and ["chroot"]
+    if sys.argv[1] == "--messages":
+        missing = messages(sys.argv[2])
+        print(*missing, f"{len(missing)} messages missing", sep="\n")
+        return 1 if missing else 0
+    options = sys.argv[1:-1]
+    runner = options[options.index("--runner") + 1].split() if "--runner" in options else []
+    runner = ["chroot", *runner] if "--chroot" in options else runner
     rows = ROWS
-    if runner == ["chroot"]:
+    if runner[:1] == ["chroot"]:
         rows = [r for r in rows if r[0] in ("flags shown only", "options after the operand", "name case matters")]
-        # no /dev/null to stand in for a closed descriptor there
-        rows.append(("no /dev/null for closed input", ["-o", M], B, [E("Couldnt open /dev/null in place of a closed standard stream\n")],
-                     1, None, {"close": (0,)}))
     elif runner:  # a runner reports on standard error, and strace cannot trace it
-        rows = [r for r in rows if 2 not in r[-1].get("close", ()) and not {"inject", "hold"} & set(r[-1])]
-        print(f"{len(ROWS) - len(rows)} rows close standard error or run under strace, and are left to direct runs")
+        rows = [r for r in rows if 2 not in r[-1].get("close", ()) and not {"inject", "hold", "hide"} & set(r[-1])]
+        print(f"{len(ROWS) - len(rows)} rows close standard error, hide /dev or run under strace, and are left to direct runs")
     if WINDOWS:
         rows = [r for r in rows if r[0] not in NOT_ON_WINDOWS]
         print("not run on Windows:", *NOT_ON_WINDOWS, sep="\n  ")
     results = []
     with tempfile.TemporaryDirectory(prefix="tarnwick-e2e-") as top:
         os.chmod(top, 0o755)  # reachable by nobody, wherever the build folder is
-        if sys.argv[1] == "--documents":
+        if "--documents" in options:
             rows, results = [], documents(top, sys.argv[-1])
         binary = shutil.copy(sys.argv[-1], top)
         for row in rows:
@@ -360,7 +398,7 @@ def main():
             for merged in (False, True)[:1 if {"stdout", "close", "locked"} & set(row[-1]) else 2]:
                 problems = run(binary, runner, *row, merged=merged)
                 results.append(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems) if problems else "")
-        if not runner and sys.argv[1] != "--documents":
+        if not runner and "--documents" not in options:
             results.append(at_once(binary, top))
     failed = [result for result in results if result]
     print(*failed, f"{len(results) - len(failed)} passed, {len(failed)} failed", sep="\n")
