@@ -1,11 +1,15 @@
 # bash completion for tarnwick: the flag options, alone or with =on and =off,
-# --force, and map files (.ut2 files and folders; any file or folder when no
-# .ut2 file matches).
+# --force, and packages: .ut2, .u, .utx, .usx, .uax and .ukx files, and
+# folders (any file or folder when no package matches). After --, every word
+# is a file.
 _tarnwick()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local flags="--AllowDownload --ClientOptional --ServerSideOnly --Unsecure --Official"
-    local flag
+    local flag kind word options=yes
+    for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
+        [[ $word == -- ]] && options=
+    done
     # bash splits "--Official=of" at the '=': complete the value after it,
     # for the option before the '='.
     if [[ $cur == = ]]; then
@@ -15,20 +19,23 @@ _tarnwick()
     else
         prev=
     fi
-    if [[ -n $prev ]]; then
+    if [[ -n $options && -n $prev ]]; then
         [[ " $flags " == *" $prev "* ]] && mapfile -t COMPREPLY < <(compgen -W "on off" -- "$cur")
         return
     fi
-    if [[ $cur == -* ]]; then
-        local options=--force
+    if [[ -n $options && $cur == -* ]]; then
+        local all=--force
         for flag in $flags; do
-            options+=" $flag $flag=on $flag=off"
+            all+=" $flag $flag=on $flag=off"
         done
-        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "$all" -- "$cur")
         return
     fi
     compopt -o filenames
-    mapfile -t COMPREPLY < <(compgen -f -X '!*.ut2' -- "$cur")
+    COMPREPLY=()
+    for kind in ut2 u utx usx uax ukx; do
+        mapfile -t -O ${#COMPREPLY[@]} COMPREPLY < <(compgen -f -X "!*.$kind" -- "$cur")
+    done
     if ((${#COMPREPLY[@]} == 0)); then
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
     else

@@ -2,14 +2,16 @@
 # Drives the bash completion for tarnwick the way bash does: the function that
 # "complete" registered for the command, called with the words of a command
 # line already split as bash splits them ('=' is a word of its own), in a
-# folder holding maps, another file and folders, one of them with no map.
+# folder holding packages of several kinds, a compressed one, another file
+# and folders, one of them with no package.
 #
 # usage: completion_test.sh path/to/tarnwick-completion.bash
 set -u
 source "$1"
 function=$(complete -p tarnwick | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
 cd "$(mktemp -d)" && trap 'rm -rf "$PWD"' EXIT
-touch DM-Rankin.ut2 CTF-Face.ut2 notes.txt "DM My Map.ut2" && mkdir -p Maps Other/Sub && touch Other/notes.txt Other/readme
+touch DM-Rankin.ut2 DM-Rankin.ut2.uz2 CTF-Face.ut2 Core.u Sounds.uax notes.txt "DM My Map.ut2" ./-odd.ut2 &&
+    mkdir -p Maps Other/Sub && touch Other/notes.txt Other/readme
 failed=0
 
 # expect "what is offered, sorted" word... (the last word is the one being completed)
@@ -27,9 +29,11 @@ expect "$(printf '%s\n' --force --{AllowDownload,ClientOptional,ServerSideOnly,U
 expect "off|on" tarnwick --Unsecure = ""
 expect "off" tarnwick --Unsecure = of
 expect "" tarnwick --force = ""
-expect "CTF-Face.ut2|DM My Map.ut2|DM-Rankin.ut2|Maps|Other" tarnwick --Official = off ""
+expect "-odd.ut2|CTF-Face.ut2|Core.u|DM My Map.ut2|DM-Rankin.ut2|Maps|Other|Sounds.uax" tarnwick --Official = off ""
 expect "Other/Sub|Other/notes.txt|Other/readme" tarnwick -o Other/
 expect "DM My Map.ut2|DM-Rankin.ut2" tarnwick -o D
 expect "notes.txt" tarnwick no
-expect "CTF-Face.ut2" tarnwick CTF-Face.ut2 -f C
+expect "CTF-Face.ut2|Core.u" tarnwick CTF-Face.ut2 -f C
+expect "DM-Rankin.ut2" tarnwick -u DM-R
+expect "-odd.ut2" tarnwick -o -- -
 exit $failed
