@@ -70,10 +70,11 @@ int readStage(const char* mapPath, const FileInfo& named, bool& forceWrite, Seen
 const char* writeThrough(FileHandle map, const Seen& seen, std::uint8_t next)
 {
     FileInfo now;
-    if (!queryFile(map, now) || !sameFile(now, seen.file) || now.size <= flagOffset)
+    if (!queryFile(map, now) || !sameFile(now, seen.file))
         return "%s: Map file changed during the run; nothing written\n";
     if (!lockFile(map))
         return "%s: Couldnt write to map file\n";
+    // Byte 8 read again also proves that the file was not cut short since.
     Seen again;
     if (readAt(map, 0, again.tag, 4) != 4 || readAt(map, flagOffset, &again.flags, 1) != 1
         || std::memcmp(again.tag, seen.tag, 4) != 0 || again.flags != seen.flags)

@@ -121,7 +121,7 @@ void printTo(std::FILE* stream, const char* format, ...)
     static wchar_t wide[1 << 17];
     std::va_list words;
     va_start(words, format);
-    int length = std::min(std::vsnprintf(text, sizeof text, format, words), static_cast<int>(sizeof text) - 1);
+    int length = std::clamp(std::vsnprintf(text, sizeof text, format, words), 0, static_cast<int>(sizeof text) - 1);
     va_end(words);
     HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode = 0;
