@@ -21,14 +21,15 @@ struct FreeBlock {
 };
 using WideName = std::unique_ptr<wchar_t[], FreeBlock>;
 
-// A name that is not valid UTF-8 becomes the empty name, which no file has.
+// Every name was UTF-16 from Windows (wmain) and turns back exactly. One
+// that would not, not being valid UTF-8, becomes the empty name, which no
+// file has.
 WideName widen(const char* text)
 {
     int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    WideName wide(static_cast<wchar_t*>(std::calloc(size > 0 ? size : 1, sizeof(wchar_t))));
-    if (wide != nullptr && size > 0
-        && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.get(), size) != size)
-        wide[0] = L'\0';
+    WideName wide(static_cast<wchar_t*>(std::calloc(size + 1, sizeof(wchar_t))));
+    if (wide != nullptr)
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.get(), size);
     return wide;
 }
 
@@ -139,10 +140,10 @@ namespace {
 // near one could name another file: then there is no block.
 std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
 {
-    const std::size_t table = (argc + 1) * sizeof(char*);
+    const std::size_t table = (argc + 1) * sizeof(char*); // argv[argc] is the null pointer
     std::size_t bytes = table;
-    for (int i = 0; i < argc; ++i) {
-        int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    for (wchar_t** word = argv; *word != nullptr; ++word) {
+        int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, *word, -1, nullptr, 0, nullptr, nullptr);
         if (size <= 0)
             return nullptr;
         bytes += size;
@@ -151,10 +152,11 @@ std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
     if (block == nullptr)
         return nullptr;
     char** words = reinterpret_cast<char**>(block.get()); // calloc's memory suits any type
-    for (std::size_t i = 0, used = table; i < static_cast<std::size_t>(argc); ++i) {
-        words[i] = block.get() + used;
-        used += WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], -1, words[i],
-                                    static_cast<int>(bytes - used), nullptr, nullptr);
+    std::size_t used = table;
+    for (wchar_t** word = argv; *word != nullptr; ++word, ++words) {
+        *words = block.get() + used;
+        used += WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, *word, -1, *words, static_cast<int>(bytes - used),
+                                    nullptr, nullptr);
     }
     return block;
 }
