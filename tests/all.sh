@@ -40,35 +40,26 @@ bash release.sh
 bash "$work/release.sh"
 diff -r dist "$work/dist" && (cd dist && sha256sum -c SHA256SUMS)
 
-# expect ARCHIVE FILE...: the archive in dist/ holds exactly these files
-expect()
-{
-    local got
-    case $1 in
-        *.deb) got=$(dpkg-deb -c "dist/$1" | awk '!/\/$/ {print $6}') ;;
-        *.zip) got=$(python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep="\n")' "dist/$1") ;;
-        *) got=$(tar -tzf "dist/$1" | grep -v '/$') ;;
-    esac
-    [ "$(sort <<< "$got" | xargs)" = "$(printf '%s\n' "${@:2}" | sort | xargs)" ] || { echo "dist/$1 holds:" $got >&2; exit 1; }
-}
-linux=tarnwick-1.0-linux windows=tarnwick-1.0-windows-x86_64
-for machine in x86_64:amd64: aarch64:arm64:qemu-aarch64-static i686:i386:qemu-i386-static; do
-    IFS=: read -r cpu arch emulator <<< "$machine"
-    expect $linux-$cpu.tar.gz $linux-$cpu/{LICENSE,README.md,DM-Sample.ut2,bin/tarnwick,share/man/man1/tarnwick.1} \
-        $linux-$cpu/share/bash-completion/completions/tarnwick
+# What each release file holds, as tests/release-files.txt lists it; the source, as git does.
+for file in dist/*-linux-*.tar.gz dist/*.deb dist/*.zip; do
+    case $file in
+        *.deb) dpkg-deb -c "$file" | awk '!/\/$/ {print $6}' ;;
+        *.zip) python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep="\n")' "$file" ;;
+        *) tar -tzf "$file" | grep -v '/$' ;;
+    esac | sed "s|^|${file#dist/} |"
+done | sort | diff tests/release-files.txt -
+diff <(tar -tzf dist/tarnwick-1.0.tar.gz | grep -v '/$' | sort) <(git ls-files | sed 's|^|tarnwick-1.0/|' | sort)
+# Any Debian or Ubuntu release: no dependency at all, and a binary that runs from the package.
+for machine in amd64: arm64:qemu-aarch64-static i386:qemu-i386-static; do
+    IFS=: read -r arch emulator <<< "$machine"
     deb=dist/tarnwick_1.0_$arch.deb
-    expect "${deb#dist/}" ./usr/{bin/tarnwick,share/man/man1/tarnwick.1.gz,share/bash-completion/completions/tarnwick} \
-        ./usr/share/lintian/overrides/tarnwick ./usr/share/doc/tarnwick/{README.md,DM-Sample.ut2,changelog.gz,copyright}
-    # Any Debian or Ubuntu release: no dependency at all, and a binary that runs from the package.
     [ "$(dpkg-deb -f "$deb" Architecture Depends Pre-Depends)" = "Architecture: $arch" ] || { dpkg-deb -f "$deb" >&2; exit 1; }
     lintian --allow-root --fail-on error,warning "$deb"
     dpkg-deb -x "$deb" "$work/$arch"
     $emulator "$work/$arch/usr/bin/tarnwick" "$work/$arch/usr/share/doc/tarnwick/DM-Sample.ut2" | grep -qx 'Current Flags \[00100001\]:'
 done
-expect $windows.zip $windows/{LICENSE,README.txt,tarnwick.exe}
-expect tarnwick-1.0.tar.gz $(git ls-files | sed 's|^|tarnwick-1.0/|')
 # tarnwick.exe's manifest (UTF-8 code page, no elevation) and its version block.
-python3 - dist/$windows.zip "$windows/tarnwick.exe" <<'EOF'
+python3 - dist/tarnwick-1.0-windows-x86_64.zip tarnwick-1.0-windows-x86_64/tarnwick.exe <<'EOF'
 import re, sys, zipfile
 exe = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2])
 for pair in [("ProductName", "Tarnwick"), ("ProductVersion", "1.0"), ("OriginalFilename", "tarnwick.exe")]:
@@ -80,6 +71,6 @@ EOF
 
 # The benchmark, with small counts, to prove that it runs: its figures mean
 # nothing at this size, so only its last lines are shown.
-tar -xzf dist/$linux-x86_64.tar.gz -C "$work"
-bash bench/run.sh build-checks/tarnwick "$work/$linux-x86_64/bin/tarnwick" 20 10 > "$work/bench.txt" 2>&1 || { cat "$work/bench.txt"; exit 1; }
+tar -xzf dist/tarnwick-1.0-linux-x86_64.tar.gz -C "$work"
+bash bench/run.sh build-checks/tarnwick "$work/tarnwick-1.0-linux-x86_64/bin/tarnwick" 20 10 > "$work/bench.txt" 2>&1 || { cat "$work/bench.txt"; exit 1; }
 tail -n 2 "$work/bench.txt"

@@ -24,7 +24,6 @@ expect()
 }
 
 expect "--Official|--Official=off|--Official=on" tarnwick --Off
-expect "--force" tarnwick --f
 expect "$(printf '%s\n' --force --{AllowDownload,ClientOptional,ServerSideOnly,Unsecure,Official}{,=on,=off} | sort | paste -sd '|')" tarnwick --
 expect "off|on" tarnwick --Unsecure = ""
 expect "off" tarnwick --Unsecure = of
@@ -34,6 +33,5 @@ expect "Other/Sub|Other/notes.txt|Other/readme" tarnwick -o Other/
 expect "DM My Map.ut2|DM-Rankin.ut2" tarnwick -o D
 expect "notes.txt" tarnwick no
 expect "CTF-Face.ut2|Core.u" tarnwick CTF-Face.ut2 -f C
-expect "DM-Rankin.ut2" tarnwick -u DM-R
 expect "-odd.ut2" tarnwick -o -- -
 exit $failed
