@@ -17,10 +17,8 @@ namespace {
 
 void describe(const struct stat& status, FileInfo& info)
 {
-    info.volume = status.st_dev;
-    info.index = status.st_ino;
-    info.size = status.st_size;
-    info.regular = S_ISREG(status.st_mode);
+    info = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+            static_cast<long long>(status.st_size), S_ISREG(status.st_mode)};
 }
 
 } // namespace
