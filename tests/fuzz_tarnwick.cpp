@@ -1,9 +1,9 @@
 // Runs the whole tool in-process on a command line and a map taken from the
-// fuzzer's input, in an empty folder (CTest gives it one), and checks what must hold for every
-// command line: status 0 or 1, no file made or removed, the map's length kept,
-// no byte but byte 8 changed, and "Map file updated" printed exactly when
-// byte 8 changed. What each command line should do is the end-to-end table's
-// business.
+// fuzzer's input, in an empty folder (CTest gives it one), and checks what
+// must hold for every command line: status 0 or 1, no file made or removed,
+// the map's length kept, no byte but byte 8 changed, and "Map file updated"
+// printed exactly when byte 8 changed. What each command line should do is
+// the end-to-end table's business.
 //
 // Input: one byte n, then the map's n bytes (n = 255: no map at all), then the
 // arguments, separated by NUL bytes. No argument may hold a '/', so no run can
