@@ -30,13 +30,18 @@ struct ReadOnlyFile {
     }
 };
 
+// The run's diagnostics, each after the program's name. Scripts match them
+// as they stand, the tool's own spellings included.
+const char* const cantRead = "Couldnt read map file";
+const char* const cantWrite = "Couldnt write to map file";
+const char* const changed = "Map file changed during the run; nothing written";
+
 // Standard output is flushed first so that, with both streams going to one
 // terminal or file, the lines keep the order in which the run produced them.
-// The messages keep the tool's own spellings: scripts match them.
-int fail(const char* format)
+int fail(const char* message)
 {
     std::fflush(stdout);
-    printTo(stderr, format, progName);
+    printTo(stderr, "%s: %s\n", progName, message);
     return 1;
 }
 
@@ -47,40 +52,50 @@ int readStage(const char* mapPath, const FileInfo& named, bool& forceWrite, Seen
 {
     ReadOnlyFile map{openFile(mapPath, false)};
     if (map.handle == noFile)
-        return fail("%s: Couldnt open file for reading\n");
+        return fail("Couldnt open file for reading");
     if (!queryFile(map.handle, seen.file) || !sameFile(seen.file, named))
-        return fail("%s: Map file changed during the run; nothing written\n");
-    // A directory holds no bytes to read, and no byte that was not read is
-    // ever written.
-    long tagLength = seen.file.regular ? readAt(map.handle, 0, seen.tag, 4) : 0;
+        return fail(changed);
+    // A directory gives no bytes here, and no byte that was not read is ever written.
+    long tagLength = readAt(map.handle, 0, seen.tag, 4);
     if (tagLength <= 0)
-        return fail("%s: Couldnt read map file\n");
+        return fail(cantRead);
     if (tagLength == 4 && std::memcmp(seen.tag, packageTag, 4) == 0)
         forceWrite = true;
     else
         printTo(stdout, "[Warning]: file may not be a valid map!\n\n");
     if (readAt(map.handle, flagOffset, &seen.flags, 1) != 1)
-        return fail("%s: Couldnt read map file\n");
+        return fail(cantRead);
     return 0;
 }
 
 // Writes the byte only into the file that was read, and only while it holds
 // what was read: under the lock, another run's change is seen, not undone.
-// Returns the message that ends the run, or nullptr.
+// Returns the diagnostic that ends the run, or nullptr.
 const char* writeThrough(FileHandle map, const Seen& seen, std::uint8_t next)
 {
+    // Where the file system keeps no locks, the checks below still guard the write.
+    if (lockFile(map) == lockHeld)
+        return "Map file locked by another run; nothing written";
+    // Only a file that reads as another one is a change; a failed read is a failure.
     FileInfo now;
-    if (!queryFile(map, now) || !sameFile(now, seen.file))
-        return "%s: Map file changed during the run; nothing written\n";
-    if (!lockFile(map))
-        return "%s: Couldnt write to map file\n";
-    // Byte 8 read again also proves that the file was not cut short since.
+    if (!queryFile(map, now))
+        return cantRead;
+    if (!sameFile(now, seen.file) || now.size <= flagOffset)
+        return changed;
     Seen again;
-    if (readAt(map, 0, again.tag, 4) != 4 || readAt(map, flagOffset, &again.flags, 1) != 1
-        || std::memcmp(again.tag, seen.tag, 4) != 0 || again.flags != seen.flags)
-        return "%s: Map file changed during the run; nothing written\n";
+    if (readAt(map, 0, again.tag, 4) != 4 || readAt(map, flagOffset, &again.flags, 1) != 1)
+        return cantRead;
+    if (std::memcmp(again.tag, seen.tag, 4) != 0 || again.flags != seen.flags)
+        return changed;
     if (!writeAt(map, flagOffset, &next, 1))
-        return "%s: Couldnt write to map file\n";
+        return cantWrite;
+    // A program that takes no lock may cut the file short between the read
+    // and the write, which then lengthens it again: that is no success.
+    FileInfo written;
+    if (!queryFile(map, written))
+        return cantWrite;
+    if (written.size != now.size)
+        return "Map file changed while it was written; check it";
     return nullptr;
 }
 
@@ -88,11 +103,11 @@ int writeStage(const char* mapPath, const Seen& seen, std::uint8_t next)
 {
     FileHandle map = openFile(mapPath, true);
     if (map == noFile)
-        return fail("%s: Couldnt open file for writing\n");
+        return fail("Couldnt open file for writing");
     const char* failure = writeThrough(map, seen, next);
     // A failed close is a failed write too: the byte may not have reached the file.
     if (!closeFile(map) && failure == nullptr)
-        failure = "%s: Couldnt write to map file\n";
+        failure = cantWrite;
     return failure != nullptr ? fail(failure) : 0;
 }
 
@@ -102,9 +117,9 @@ int runMapUpdate(const char* mapPath, const FlagRequest& request, bool forceWrit
 {
     FileInfo named;
     if (!queryPath(mapPath, named))
-        return fail("%s: Couldnt get info on map file\n");
+        return fail("Couldnt get info on map file");
     if (named.size <= flagOffset)
-        return fail("%s: Map file too small\n");
+        return fail("Map file too small");
 
     Seen seen;
     if (readStage(mapPath, named, forceWrite, seen) != 0)

@@ -8,12 +8,11 @@
 #include <cstdio>
 
 // Which file a name led to (the device and inode on POSIX, the volume serial
-// and file index on Windows), how long it is, and whether it holds bytes.
+// and file index on Windows), and how long it is.
 struct FileInfo {
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
     long long size = 0;
-    bool regular = false;
 };
 
 inline bool sameFile(const FileInfo& a, const FileInfo& b) { return a.volume == b.volume && a.index == b.index; }
@@ -26,12 +25,20 @@ using FileHandle = std::intptr_t;
 constexpr FileHandle noFile = -1;
 
 // Opens an existing file for reading, or for reading and writing, without
-// waiting for a FIFO's other end or a device, and without taking a terminal.
+// waiting for a FIFO's other end or a device, and without taking a terminal;
+// it waits, as any program's open does, while a lease on the file is broken.
 FileHandle openFile(const char* path, bool forUpdate);
 bool queryFile(FileHandle file, FileInfo& info);
-// An exclusive lock against other runs, held until the file is closed. A
-// run holds it for a moment; after a short fixed wait the lock is given up.
-bool lockFile(FileHandle file);
+// Every build, on every system, locks this one byte, far past the end of any
+// map, so that runs of any build exclude each other: here, under Wine, and on
+// a file server, which maps byte-range locks to its own. A deployment script
+// can take the same lock while it replaces maps.
+constexpr std::int64_t lockOffset = 0x7FFFFFFF00000000;
+enum LockResult { lockTaken, lockHeld, lockUnsupported };
+// An exclusive lock on that byte, held until the file is closed. A run holds
+// it for a moment; after a short fixed wait (about a second) it reports
+// lockHeld. A file system that keeps no locks gives lockUnsupported.
+LockResult lockFile(FileHandle file);
 // Returns how many of count bytes at offset were read; -1 on failure.
 long readAt(FileHandle file, long offset, unsigned char* bytes, long count);
 bool writeAt(FileHandle file, long offset, const unsigned char* bytes, long count);

@@ -4,7 +4,6 @@
 #include "system.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +17,7 @@ namespace {
 void describe(const struct stat& status, FileInfo& info)
 {
     info = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-            static_cast<long long>(status.st_size), S_ISREG(status.st_mode)};
+            static_cast<long long>(status.st_size)};
 }
 
 } // namespace
@@ -34,7 +33,14 @@ bool queryPath(const char* path, FileInfo& info)
 
 FileHandle openFile(const char* path, bool forUpdate)
 {
-    return open(path, (forUpdate ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY);
+    const int mode = (forUpdate ? O_RDWR : O_RDONLY) | O_NOCTTY;
+    int file = open(path, mode | O_NONBLOCK);
+    // A lease (a file server's delegation or oplock, say) fails a non-blocking
+    // open at once; an ordinary open waits while the kernel breaks it. No
+    // FIFO or device answers an open so, so none can hold the run here.
+    if (file < 0 && errno == EAGAIN)
+        file = open(path, mode);
+    return file;
 }
 
 bool queryFile(FileHandle file, FileInfo& info)
@@ -46,15 +52,29 @@ bool queryFile(FileHandle file, FileInfo& info)
     return true;
 }
 
-bool lockFile(FileHandle file)
+LockResult lockFile(FileHandle file)
 {
+    // A lock of the open file, not of the process, where the system has one:
+    // closing any other descriptor of the map cannot drop it.
+#ifdef F_OFD_SETLK
+    const int command = F_OFD_SETLK;
+#else
+    const int command = F_SETLK;
+#endif
+    struct flock range = {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = lockOffset;
+    range.l_len = 1;
     const timespec pause = {0, 10000000}; // 10 ms, a hundred times over
     for (int tries = 0; tries < 100; ++tries) {
-        if (flock(static_cast<int>(file), LOCK_EX | LOCK_NB) == 0)
-            return true;
+        if (fcntl(static_cast<int>(file), command, &range) == 0)
+            return lockTaken;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR)
+            return lockUnsupported;
         nanosleep(&pause, nullptr);
     }
-    return false;
+    return lockHeld;
 }
 
 long readAt(FileHandle file, long offset, unsigned char* bytes, long count)

@@ -41,8 +41,7 @@ bool describe(HANDLE file, FileInfo& info)
     if (GetFileInformationByHandle(file, &status) == 0)
         return false;
     info = {status.dwVolumeSerialNumber, std::uint64_t{status.nFileIndexHigh} << 32 | status.nFileIndexLow,
-            static_cast<long long>(std::uint64_t{status.nFileSizeHigh} << 32 | status.nFileSizeLow),
-            (status.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0};
+            static_cast<long long>(std::uint64_t{status.nFileSizeHigh} << 32 | status.nFileSizeLow)};
     return true;
 }
 
@@ -81,19 +80,22 @@ FileHandle openFile(const char* path, bool forUpdate)
 
 bool queryFile(FileHandle file, FileInfo& info) { return describe(handleOf(file), info); }
 
-bool lockFile(FileHandle file)
+LockResult lockFile(FileHandle file)
 {
     // A Windows lock bars every other handle from the bytes it covers, so a
-    // lock on the map's header would fail other programs' reads of it. The
-    // runs lock a byte far past the end of any map instead, which only they take.
+    // lock on the map's header would fail other programs' reads of it; the
+    // byte far past the end is one that only the runs take.
     OVERLAPPED place = {};
-    place.OffsetHigh = MAXLONG;
+    place.Offset = static_cast<DWORD>(lockOffset);
+    place.OffsetHigh = static_cast<DWORD>(lockOffset >> 32);
     for (int tries = 0; tries < 100; ++tries) {
         if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &place) != 0)
-            return true;
+            return lockTaken;
+        if (GetLastError() != ERROR_LOCK_VIOLATION)
+            return lockUnsupported;
         Sleep(10); // 10 ms, a hundred times over
     }
-    return false;
+    return lockHeld;
 }
 
 long readAt(FileHandle file, long offset, unsigned char* bytes, long count)

@@ -54,7 +54,20 @@ DIR = "a directory"  # map stand-ins that are not bytes to write
 # - Windows reports a directory's size as 0: a row's "windows" extra lists its
 #   output there.
 WINDOWS = sys.argv[-1].endswith(".exe")  # the tool's file name tells
-NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "another program holds the lock"]
+#   Nor the lease rows: Windows has oplocks, whose break every open waits for.
+NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "a read lease", "a write lease"]
+
+
+# The byte every run locks, past the end of any map; a deployment script takes it so.
+LOCK_BYTE = 0x7FFFFFFF00000000
+# Holds a lease on the map (r or w), as a file server does for a client, and
+# lets go when the kernel asks: a run's open must wait for that.
+LEASE = """import fcntl, os, signal, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY)
+signal.signal(signal.SIGIO, lambda *_: fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK))
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK if sys.argv[2] == "w" else fcntl.F_RDLCK)
+print(flush=True)
+time.sleep(60)"""
 
 
 def ut2(flags, tag=0xC1, length=32):
@@ -94,6 +107,7 @@ U = "Дмитрий-地図-🎮"  # Cyrillic, CJK and an emoji, which no Windows
 C21 = "Current Flags [00100001]:\n AllowDownload\n Official\n\n"  # the display, spelt out once
 OFF = O(change(0x21, 0x01))  # Official switched off on 0x21
 SHOWN, CHANGED = O(change(0x21, 0x01, "")), E("Map file changed during the run; nothing written\n")
+NOT_READ_AGAIN, WRITE_FAILED = [SHOWN, E("Couldnt read map file\n")], [SHOWN, E("Couldnt write to map file\n")]
 TEXT, NOT_READ, HUNG = "not a map, but long enough", "a file not to read", "(no end in 30 s)"
 
 # name, arguments, map bytes (None: no map), output in order, status, map after (None: unchanged), extras
@@ -151,11 +165,22 @@ ROWS = [
     ("read-only map", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt open file for writing\n")], 1, None, {"user": True, "mode": 0o444}),
     ("read-only map, nothing to write", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0, None, {"user": True, "mode": 0o444}),
     ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1, None, {"windows": [E("Map file too small\n")]}),
-    ("the write fails: ulimit -f 0", ["-o", M], B, [SHOWN, E("Couldnt write to map file\n")], 1, None, {"fsize": 0}),
-    ("another program holds the lock", ["-o", M], B, [SHOWN, E("Couldnt write to map file\n")], 1, None, {"locked": True}),
+    ("the write fails: ulimit -f 0", ["-o", M], B, WRITE_FAILED, 1, None, {"fsize": 0}),
+    ("another program holds the lock", ["-o", M], B, [SHOWN, E("Map file locked by another run; nothing written\n")], 1, None, {"locked": True}),
+    ("no locks on this file system: the checks still guard the write", ["-o", M], B, [OFF], 0, ut2(0x01), {"inject": "/^fcntl:error=ENOLCK"}),
+    # a file server's lease, broken as the kernel asks: the run waits, as any open does
+    ("a read lease", ["-o", M], B, [OFF], 0, ut2(0x01), {"lease": "r"}),
+    ("a write lease", ["-o", M], B, [OFF], 0, ut2(0x01), {"lease": "w"}),
+    # the write stage's own look at the file fails: a failure, not a change
+    ("the second look at the file fails", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "%%stat:error=EIO:when=3"}),
+    ("the tag read again fails", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "pread64:error=EIO:when=3"}),
+    ("byte 8 read again comes back short", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "pread64:retval=0:when=4"}),
+    ("the look after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "%%stat:error=EIO:when=4"}),
     # the map's name made to lead elsewhere while the run is held between its stages, or before the first open
     ("a text file renamed over the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(), {"hold": ("close", f"ln -f {M} r && printf '{TEXT}' > t && mv t {M}"), "beside": ["r"]}),
     ("the map emptied", ["-o", M], B, [SHOWN, CHANGED], 1, b"", {"hold": ("close", f": > {M}")}),
+    ("the map emptied between the second read and the write", ["-o", M], B, [SHOWN, E("Map file changed while it was written; check it\n")], 1,
+     bytes(8) + b"\x01", {"hold": ("pread64@4", f": > {M}")}),
     ("byte 8 changed by another run", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x20), {"hold": ("close", f"../tarnwick -aoff {M} > /dev/null")}),
     ("the tag's last byte changed", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x21, b"\xC1\x83\x2A\x9F"),
      {"hold": ("close", f"printf '\\237' | dd of={M} bs=1 seek=3 conv=notrunc status=none")}),
@@ -164,7 +189,7 @@ ROWS = [
     ("a FIFO renamed over the map before the first open", ["-o", M], B, [CHANGED], 1, NOT_READ, {"hold": ("%%stat", f"mkfifo t && mv t {M}")}),
     ("the map cut to 4 bytes before it is read", ["-o", M], B, [E("Couldnt read map file\n")], 1, B[:4], {"hold": ("%%stat", f"truncate -s 4 {M}")}),
     # the byte went out; the close did not confirm it
-    ("the close after the write fails", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt write to map file\n")], 1, ut2(0x01),
+    ("the close after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01),
      {"inject": "close:error=EIO:when=2"}),
     # standard output that cannot be written: the map keeps its own outcome, the run fails
     ("output on a full disk, flags shown", [M], B, [STDOUT], 1, None, {"stdout": "/dev/full"}),
@@ -210,7 +235,8 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         if "inject" in extra or "hold" in extra:
             # strace fails the chosen call on the map, or stops the run after
             # it; it names the tool by its path
-            call, fault = extra["inject"].split(":", 1) if "inject" in extra else (extra["hold"][0], "signal=SIGSTOP:when=1")
+            call, _, when = extra["hold"][0].partition("@") if "hold" in extra else ("", "", "")  # call@N: its Nth
+            call, fault = extra["inject"].split(":", 1) if "inject" in extra else (call, f"signal=SIGSTOP:when={when or 1}")
             prog = os.path.relpath(binary, folder)
             command = ["strace", "-qq", "-o", log, "-P", extra.get("path", M), "-e", "trace=" + call,
                        "-e", f"inject={call}:{fault}", prog, *args]
@@ -223,7 +249,12 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         else:
             command, executable = [prog, *args], binary
         with open(extra.get("stdout", os.devnull), "wb") as sink, open(path if "locked" in extra else os.devnull) as locked:
-            fcntl.flock(locked, fcntl.LOCK_EX)  # the map's, as another program would hold it, for longer than a run waits
+            if "locked" in extra:  # shared, so that a run which took only a shared lock would go through
+                fcntl.lockf(locked, fcntl.LOCK_SH, 1, LOCK_BYTE)
+            lease = subprocess.Popen([sys.executable, "-c", LEASE, path, extra["lease"]], stdout=subprocess.PIPE) \
+                if "lease" in extra else None
+            if lease:
+                lease.stdout.readline()  # held
             started = time.monotonic()
             child = subprocess.Popen(
                 command, executable=executable, cwd=folder, env=env, stdin=subprocess.DEVNULL,
@@ -244,6 +275,9 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
                 if child.poll() is None:
                     os.killpg(child.pid, signal.SIGKILL)
                     child.communicate()
+                if lease:
+                    lease.kill()
+                    lease.wait()
             waited = time.monotonic() - started > 0.5
         # strace names the map's whole path first, as it found it from the folder
         out, err = (re.sub(rb"^strace: Requested path .*\n", b"", text or b"") for text in (out, err))
@@ -297,7 +331,7 @@ def messages(mandoc):
     documents = {"manual page": squeeze(re.sub(".\b", "", page).split("\nDIAGNOSTICS\n")[1].split("\nCAVEATS\n")[0]),
                  "README.txt": squeeze(open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read())}
     return sorted({f"FAIL not in the {name}: {text}" for source in glob.glob(os.path.join(ROOT, "src", "*.cpp"))
-                   for found in re.findall(r'"%s: ([^"]*)"|(?:printTo\(stdout, |printFlagByte\()"([^"]*)"', open(source).read())
+                   for found in re.findall(r'"%s: ([^"]*)"|(?:printTo\(stdout, |printFlagByte\(|fail\(|return |= )"([^"]*)"', open(source).read())
                    for text in [squeeze("".join(found))] if found[0] or "mapfile" in source
                    for name in list(documents)[:1 if "posix" in source else 2]
                    if not re.search(re.escape(text).replace("%s", ".+?"), documents[name])})

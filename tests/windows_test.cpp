@@ -34,7 +34,7 @@ const Case cases[] = {
     {L" -o m\xD800.ut2", false, 1, "tarnwick: Couldnt read the command line: a word is not valid Unicode\n"},
     {L" -o map.ut2", true, 1,
      "Current Flags [00100001]:\n AllowDownload\n Official\n\n    New Flags [00000001]:\n AllowDownload\n\n" PROGRAM
-     ": Couldnt write to map file\n"},
+     ": Map file locked by another run; nothing written\n"},
 };
 
 // The maps a run must leave alone: the one named, and the one a lossy
@@ -73,8 +73,8 @@ int wmain(int, wchar_t* argv[])
             std::ofstream(name, std::ios::binary) << map;
         HANDLE held = CreateFileW(L"map.ut2", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   0, nullptr);
-        OVERLAPPED farPastTheEnd = {};
-        farPastTheEnd.OffsetHigh = MAXLONG;
+        OVERLAPPED farPastTheEnd = {}; // the byte every run locks
+        farPastTheEnd.OffsetHigh = 0x7FFFFFFF;
         if (c.locked)
             LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &farPastTheEnd);
         DWORD cleared = 0, start = GetTickCount(), status = 255;
