@@ -1,8 +1,8 @@
 # What the static Linux cross-builds share, for the CMAKE_SYSTEM_PROCESSOR
 # that the including toolchain file sets: Debian's g++ for that machine, its
-# own root for libraries and headers, and every program linked statically,
-# the tests' own too, so that an emulator runs them with no library of that
-# machine installed, even in an empty root.
+# own root for libraries and headers. The tool is linked statically, so that
+# an emulator runs it with no library of that machine installed, even in an
+# empty root.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_CXX_COMPILER ${CMAKE_SYSTEM_PROCESSOR}-linux-gnu-g++)
 set(CMAKE_FIND_ROOT_PATH /usr/${CMAKE_SYSTEM_PROCESSOR}-linux-gnu)
@@ -10,4 +10,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)

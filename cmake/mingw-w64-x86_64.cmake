@@ -1,7 +1,7 @@
 # Cross-builds tarnwick.exe, a 64-bit Windows console program, with Debian's
 # MinGW-w64 (package g++-mingw-w64-x86-64-posix: its C runtime supplies
-# getopt_long, and its thread model is the one GoogleTest builds with). The
-# link is static, so the executable needs no DLL beside it. Tests run under
+# getopt_long). The link is static, so the executable needs no DLL beside it;
+# ASLR and NX are the linker's defaults. Tests run under
 # Wine (packages wine and wine64), headless, in a prefix of the build's own.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

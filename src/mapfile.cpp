@@ -1,10 +1,9 @@
 #include "mapfile.h"
 
 #include "system.h"
+#include "tarnwick.h"
 
 #include <cstring>
-
-const char* progName = "tarnwick";
 
 namespace {
 

@@ -3,10 +3,6 @@
 
 #include "flags.h"
 
-// The invocation name exactly as typed; main sets it before anything else,
-// and every diagnostic begins with it.
-extern const char* progName;
-
 // Shows the flag byte (byte 8) of the map at mapPath and, when the request
 // changes it, writes the new byte in place: only when the file begins with
 // the package tag C1 83 2A 9E or forceWrite is set, and only into the file

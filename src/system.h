@@ -49,8 +49,4 @@ bool closeFile(FileHandle file);
 // everywhere else it goes out as the UTF-8 bytes it is.
 void printTo(std::FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// The whole run, after each system's entry point has made its words UTF-8
-// and its standard streams safe (tarnwick.cpp).
-int runProcess(int argc, char* argv[]);
-
 #endif

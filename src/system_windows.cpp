@@ -1,8 +1,7 @@
-// The run's calls on Windows, and its entry point. Windows names files and
-// passes words in UTF-16, which holds every name whatever the system's code
-// page; the run carries them as UTF-8 and turns them back at each call.
+// The run's calls on Windows. Windows names files and passes words in
+// UTF-16, which holds every name whatever the system's code page; the run
+// carries them as UTF-8 and turns them back at each call.
 
-#include "mapfile.h"
 #include "system.h"
 
 #include <windows.h>
@@ -133,50 +132,3 @@ void printTo(std::FILE* stream, const char* format, ...)
     if (GetConsoleMode(console, &mode) == 0 || WriteConsoleW(console, wide, wideLength, &written, nullptr) == 0)
         std::fwrite(text, 1, length, stream);
 }
-
-#ifndef TARNWICK_NO_MAIN
-namespace {
-
-// Every word in UTF-8, in one block: the argv array, then the texts. A word
-// that is not valid UTF-16 (a lone surrogate) has no exact UTF-8 form, and a
-// near one could name another file: then there is no block.
-std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
-{
-    const std::size_t table = (argc + 1) * sizeof(char*); // argv[argc] is the null pointer
-    std::size_t bytes = table;
-    for (wchar_t** word = argv; *word != nullptr; ++word) {
-        int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, *word, -1, nullptr, 0, nullptr, nullptr);
-        if (size <= 0)
-            return nullptr;
-        bytes += size;
-    }
-    std::unique_ptr<char[], FreeBlock> block(static_cast<char*>(std::calloc(bytes, 1)));
-    if (block == nullptr)
-        return nullptr;
-    char** words = reinterpret_cast<char**>(block.get()); // calloc's memory suits any type
-    std::size_t used = table;
-    for (wchar_t** word = argv; *word != nullptr; ++word, ++words) {
-        *words = block.get() + used;
-        used += WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, *word, -1, *words, static_cast<int>(bytes - used),
-                                    nullptr, nullptr);
-    }
-    return block;
-}
-
-} // namespace
-
-// Windows gives the words as UTF-16; the narrow ones would have passed
-// through the system's code page, which turns the characters it lacks into
-// '?' or a look-alike, so that "Café.ut2" could reach the tool as another
-// map's name.
-// cppcheck-suppress unusedFunction ; the C runtime calls it, as it calls main
-int wmain(int argc, wchar_t* argv[])
-{
-    std::unique_ptr<char[], FreeBlock> words = toUtf8(argc, argv);
-    if (words == nullptr) {
-        printTo(stderr, "%s: Couldnt read the command line: a word is not valid Unicode\n", progName);
-        return 1;
-    }
-    return runProcess(argc, reinterpret_cast<char**>(words.get()));
-}
-#endif

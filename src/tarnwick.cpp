@@ -1,5 +1,6 @@
 // tarnwick: show and change the flag byte of an Unreal Tournament 2004 map.
 
+#include "tarnwick.h"
 #include "flags.h"
 #include "mapfile.h"
 #include "system.h"
@@ -14,7 +15,7 @@
 
 namespace {
 
-constexpr const char* version = "1.0";
+constexpr const char* version = TARNWICK_VERSION;
 
 // Every flag letter takes an optional value, force takes none: "a::c::s::u::o::f".
 constexpr std::array<char, 3 * flagCount + 2> makeShortOptions()
@@ -111,7 +112,8 @@ void readOptions(int argc, char* argv[], Options& options)
 
 } // namespace
 
-// The whole run but for the process's standard streams; returns the exit status.
+const char* progName = "tarnwick";
+
 int runCommandLine(int argc, char* argv[])
 {
     if (argc > 0) // a program started with no argv[0] at all keeps the default name

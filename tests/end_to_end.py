@@ -21,7 +21,7 @@ DM-Sample.ut2; then the manual page's EXAMPLES, beside DM-MyMap.ut2 and a
 folder Maps/ holding DM-One.ut2 and DM-Two.ut2, copies of the sample, and
 tiny.ut2, too small to be a package.
 
-usage: end_to_end.py [--chroot] [--runner "command args"] path/to/tarnwick
+usage: end_to_end.py [--chroot] [--runner "command 'arg with spaces'"] path/to/tarnwick
        end_to_end.py --documents path/to/tarnwick
        end_to_end.py --messages path/to/mandoc
 """
@@ -30,6 +30,7 @@ import glob
 import os
 import re
 import resource
+import shlex
 import shutil
 import signal
 import subprocess
@@ -142,6 +143,9 @@ ROWS = [
     ("several errors, one usage screen", ["--Unsecure=of", M, "extra", "-q"], B,
      [bad("of", "Unsecure"), P("invalid option -- 'q'\n"), unknown("extra"), HELP], 1),
     ("every letter flips its flag, a repeat flips once", ["-a", "-c", "-s", "-u", "-o", "-a", M], ut2(0x00), [O(change(0x00, 0x37))], 0, ut2(0x37)),
+    ("off beats on", ["--Official=on", "--Official=off", M], B, [OFF], 0, ut2(0x01)),
+    ("a flip comes after on and off, whatever their order", ["-o", "--Official=off", "--AllowDownload=on", "-a", M], ut2(0x01),
+     [O(change(0x01, 0x20))], 0, ut2(0x20)),
     ("every name on, unnamed bits kept", [f"--{f}=on" for f in ALL] + [M], ut2(0xC8), [O(change(0xC8, 0xFF))], 0, ut2(0xFF)),
     ("every name off, unnamed bits kept", [f"--{f}=off" for f in ALL] + [M], ut2(0xFF), [O(change(0xFF, 0xC8))], 0, ut2(0xC8)),
     # the map file
@@ -339,7 +343,7 @@ def messages(mandoc):
 
 def main():
     options = sys.argv[1:-1]
-    runner = ["chroot"] * ("--chroot" in options) + (options[options.index("--runner") + 1].split() if "--runner" in options else [])
+    runner = ["chroot"] * ("--chroot" in options) + (shlex.split(options[options.index("--runner") + 1]) if "--runner" in options else [])
     rows = ROWS
     if runner[:1] == ["chroot"]:
         rows = [r for r in rows if r[0] in ("flags shown only", "options after the operand", "name case matters")]
@@ -350,11 +354,13 @@ def main():
         print(f"{len(ROWS) - len(rows)} rows close standard error or run under strace, and are left to direct runs")
     rows = [r for r in rows if not (WINDOWS and (r[0] in NOT_ON_WINDOWS or "fsize" in r[-1]))]
     results = []
+    os.umask(0o022)  # the rows' files and folders as any user makes them, whatever the builder's umask
     with tempfile.TemporaryDirectory(prefix="tarnwick-e2e-") as top:
         os.chmod(top, 0o755)  # reachable by nobody, wherever the build folder is
         if {"--documents", "--messages"} & set(options):
             rows, results = [], messages(sys.argv[-1]) if "--messages" in options else documents(top, sys.argv[-1])
         binary = shutil.copy(sys.argv[-1], top)
+        os.chmod(binary, 0o755)  # for the rows run as nobody
         for row in rows:
             # A stream that is not a pipe cannot also carry the other one.
             for merged in (False, True)[:1 if {"stdout", "close", "locked"} & set(row[-1]) else 2]:

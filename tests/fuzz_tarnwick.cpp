@@ -9,6 +9,8 @@
 // arguments, separated by NUL bytes. No argument may hold a '/', so no run can
 // reach a file outside the folder.
 
+#include "tarnwick.h"
+
 #include <getopt.h>
 
 #include <algorithm>
@@ -19,8 +21,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-int runCommandLine(int argc, char* argv[]);
 
 #define CHECK(promise) ((promise) ? (void)0 : (std::fprintf(stderr, "broken promise: %s\n", #promise), std::abort()))
 
