@@ -1,20 +1,20 @@
 #!/usr/bin/env bash
 # Every check the project has, after installing what the machine lacks:
-# - the checks build: unit and end-to-end tests, the shell completion,
-#   clang-tidy, cppcheck, clang-format, the manual page lint, and the
-#   end-to-end table again under valgrind;
+# - the checks build: the end-to-end table, the documents' examples, the
+#   shell completion, clang-tidy, cppcheck, clang-format, the manual page
+#   lint, and the end-to-end table again under valgrind;
 # - the sanitizer build: the same tests under ASan and UBSan, and the fuzz test;
-# - a build without GoogleTest, which leaves out only the unit test;
-# - the release command, twice, here and in a copy elsewhere: it tests the
-#   static x86-64, aarch64 (under qemu) and i686 builds and the Windows build
-#   (under Wine) before packing each, and both runs must give the same bytes;
-#   then what each release file holds, its checksums, each Debian package's
-#   machine, dependencies and lintian's verdict, and its binary run;
+# - the release command, which tests the static x86-64, aarch64 (under qemu)
+#   and i686 builds and the Windows build (under Wine) before packing each;
+#   then again from a clone, built only, under another umask, time zone and
+#   locale, in a path with a space and a non-ASCII letter: the same bytes;
+# - what each release file holds, its checksums, each Debian package's
+#   machine, dependencies, hardening and lintian's verdict, and its binary run;
 # - a short benchmark run, to prove that it runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ libgtest-dev googletest python3 clang libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind
+packages="cmake g++ python3 clang libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind
     mandoc dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64 locales
     g++-aarch64-linux-gnu g++-i686-linux-gnu qemu-user-static"
 missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || echo "$p"; done)
@@ -28,17 +28,15 @@ if [ -n "$missing" ] || ! locale -a | grep -qx ru_RU.utf8; then
 fi
 
 export CMAKE_BUILD_PARALLEL_LEVEL=2
+version=$(sed -n 's/^project(tarnwick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 cmake --workflow --preset checks
 cmake --workflow --preset sanitize
 
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
-cmake -S . -B "$work/no-gtest" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON |
-    grep 'GoogleTest not found' && cmake --build "$work/no-gtest" &&
-    ctest --test-dir "$work/no-gtest" --output-on-failure --no-tests=error -R end_to_end
-tar --exclude='./build*' --exclude=./dist -cf - . | tar -xf - -C "$work"
 bash release.sh
-bash "$work/release.sh"
-diff -r dist "$work/dist" && (cd dist && sha256sum -c SHA256SUMS)
+second="$work/second run, é" && git clone -q . "$second"
+(umask 077 && env -u LC_ALL TZ=Asia/Tokyo LANG=ru_RU.UTF-8 bash "$second/release.sh" --no-tests)
+diff -r dist "$second/dist" && (cd dist && sha256sum -c SHA256SUMS)
 
 # What each release file holds, as tests/release-files.txt lists it; the source, as git does.
 for file in dist/*-linux-*.tar.gz dist/*.deb dist/*.zip; do
@@ -47,30 +45,35 @@ for file in dist/*-linux-*.tar.gz dist/*.deb dist/*.zip; do
         *.zip) python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep="\n")' "$file" ;;
         *) tar -tzf "$file" | grep -v '/$' ;;
     esac | sed "s|^|${file#dist/} |"
-done | sort | diff tests/release-files.txt -
-diff <(tar -tzf dist/tarnwick-1.0.tar.gz | grep -v '/$' | sort) <(git ls-files | sed 's|^|tarnwick-1.0/|' | sort)
-# Any Debian or Ubuntu release: no dependency at all, and a binary that runs from the package.
+done | LC_ALL=C sort | diff <(sed "s/@VERSION@/$version/g" tests/release-files.txt) -
+diff <(tar -tzf "dist/tarnwick-$version.tar.gz" | grep -v '/$' | LC_ALL=C sort) <(git ls-files | sed "s|^|tarnwick-$version/|" | LC_ALL=C sort)
+# Any Debian or Ubuntu release: no dependency at all, one package for every
+# machine's maps, a static position-independent binary that runs from the package.
 for machine in amd64: arm64:qemu-aarch64-static i386:qemu-i386-static; do
     IFS=: read -r arch emulator <<< "$machine"
-    deb=dist/tarnwick_1.0_$arch.deb
-    [ "$(dpkg-deb -f "$deb" Architecture Depends Pre-Depends)" = "Architecture: $arch" ] || { dpkg-deb -f "$deb" >&2; exit 1; }
+    deb=dist/tarnwick_${version}_$arch.deb
+    [ "$(dpkg-deb -f "$deb" Architecture Depends Pre-Depends Multi-Arch)" = "Architecture: $arch
+Multi-Arch: foreign" ] || { dpkg-deb -f "$deb" >&2; exit 1; }
     lintian --allow-root --fail-on error,warning "$deb"
     dpkg-deb -x "$deb" "$work/$arch"
+    readelf -hl "$work/$arch/usr/bin/tarnwick" | grep -q 'Type: *DYN' && ! readelf -l "$work/$arch/usr/bin/tarnwick" | grep -q INTERP
     $emulator "$work/$arch/usr/bin/tarnwick" "$work/$arch/usr/share/doc/tarnwick/DM-Sample.ut2" | grep -qx 'Current Flags \[00100001\]:'
 done
-# tarnwick.exe's manifest (UTF-8 code page, no elevation) and its version block.
-python3 - dist/tarnwick-1.0-windows-x86_64.zip tarnwick-1.0-windows-x86_64/tarnwick.exe <<'EOF'
-import re, sys, zipfile
+# tarnwick.exe's manifest (UTF-8 code page, no elevation), its version block, ASLR and NX.
+python3 - "dist/tarnwick-$version-windows-x86_64.zip" "tarnwick-$version-windows-x86_64/tarnwick.exe" "$version" <<'EOF'
+import re, struct, sys, zipfile
 exe = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2])
-for pair in [("ProductName", "Tarnwick"), ("ProductVersion", "1.0"), ("OriginalFilename", "tarnwick.exe")]:
+for pair in [("ProductName", "Tarnwick"), ("ProductVersion", sys.argv[3]), ("OriginalFilename", "tarnwick.exe")]:
     assert re.search(rb"(\0\0)*".join(re.escape(f"{text}\0".encode("utf-16-le")) for text in pair), exe), pair
 assert re.search(rb"<activeCodePage[^>]*>UTF-8</activeCodePage>", exe) and b'level="asInvoker"' in exe
+pe = struct.unpack_from("<I", exe, 0x3C)[0]  # the optional header's DllCharacteristics: high-entropy ASLR, ASLR, NX
+assert struct.unpack_from("<H", exe, pe + 24 + 70)[0] & 0x160 == 0x160, "ASLR and NX"
 text = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2].replace("tarnwick.exe", "LICENSE"))
 assert text.count(b"\r\n") == text.count(b"\n") == open("LICENSE", "rb").read().count(b"\n"), "LICENSE with CRLF"
 EOF
 
 # The benchmark, with small counts, to prove that it runs: its figures mean
 # nothing at this size, so only its last lines are shown.
-tar -xzf dist/tarnwick-1.0-linux-x86_64.tar.gz -C "$work"
-bash bench/run.sh build-checks/tarnwick "$work/tarnwick-1.0-linux-x86_64/bin/tarnwick" 20 10 > "$work/bench.txt" 2>&1 || { cat "$work/bench.txt"; exit 1; }
+tar -xzf "dist/tarnwick-$version-linux-x86_64.tar.gz" -C "$work"
+bash bench/run.sh build-checks/tarnwick "$work/tarnwick-$version-linux-x86_64/bin/tarnwick" 20 10 > "$work/bench.txt" 2>&1 || { cat "$work/bench.txt"; exit 1; }
 tail -n 2 "$work/bench.txt"
