@@ -46,8 +46,9 @@ std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
 // Windows gives the words as UTF-16; the narrow ones would have passed
 // through the system's code page, which turns the characters it lacks into
 // '?' or a look-alike, so that "Café.ut2" could reach the tool as another
-// map's name.
-// cppcheck-suppress unusedFunction ; the C runtime calls it, as it calls main
+// map's name. The C runtime calls it, as it calls main; no header declares it.
+int wmain(int argc, wchar_t* argv[]);
+// cppcheck-suppress unusedFunction
 int wmain(int argc, wchar_t* argv[])
 {
     std::unique_ptr<char[], FreeBlock> words = toUtf8(argc, argv);

@@ -59,6 +59,7 @@ std::string screen(HANDLE console, std::size_t length)
 
 } // namespace
 
+int wmain(int, wchar_t* argv[]); // called by the C runtime; no header declares it
 int wmain(int, wchar_t* argv[])
 {
     CreateDirectoryW(L"windows-test", nullptr);
