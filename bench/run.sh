@@ -12,16 +12,18 @@
 #
 # usage: bench/run.sh path/to/tarnwick path/to/static/tarnwick [maps [runs]]   (defaults: 1000 maps, 200 runs)
 set -euo pipefail
-tool=$(realpath "$1")
-static=$(realpath "$2")
 maps=${3:-1000}
 runs=${4:-200}
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
+# Copies in the work folder, named without a space: hyperfine splits its commands on spaces.
+cp "$1" "$work/tarnwick" && cp "$2" "$work/tarnwick-static"
+echo "Tool: $(realpath "$1"), static: $(realpath "$2")"
 cd "$work"
+tool=./tarnwick static=./tarnwick-static
 
 echo "Machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)," \
     "Linux $(uname -r), $(df --output=fstype . | tail -1) temporary folder"
-echo "Tool: $tool, hyperfine $(hyperfine --version | cut -d' ' -f2), $runs runs per command"
+echo "hyperfine $(hyperfine --version | cut -d' ' -f2), $runs runs per command"
 
 # A map's first nine bytes: the tag, the version, the flag byte (0x21).
 printf '\301\203\052\236\200\000\035\000\041' > small.ut2
