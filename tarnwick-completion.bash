@@ -31,15 +31,26 @@ _tarnwick()
         mapfile -t COMPREPLY < <(compgen -W "$all" -- "$cur")
         return
     fi
+    # Globs, not compgen -f, whose one name a line splits a name that holds a
+    # newline. The word is quoted, so its *, ? and [ match only themselves;
+    # a leading ~/ is the home folder, and stays ~/ in what is offered.
     compopt -o filenames
+    local home= path=$cur name restore
+    [[ $cur == "~" || $cur == "~/"* ]] && home=$HOME path=$HOME${cur:1}
+    restore=$(shopt -p nullglob dotglob)
+    shopt -s nullglob dotglob
     COMPREPLY=()
     for kind in ut2 u utx usx uax ukx; do
-        mapfile -t -O ${#COMPREPLY[@]} COMPREPLY < <(compgen -f -X "!*.$kind" -- "$cur")
+        COMPREPLY+=("$path"*."$kind")
     done
     if ((${#COMPREPLY[@]} == 0)); then
-        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        COMPREPLY=("$path"*)
     else
-        mapfile -t -O ${#COMPREPLY[@]} COMPREPLY < <(compgen -d -- "$cur")
+        for name in "$path"*/; do
+            COMPREPLY+=("${name%/}")
+        done
     fi
+    eval "$restore"
+    [[ -z $home ]] || COMPREPLY=("${COMPREPLY[@]/#"$home"/"~"}")
 }
 complete -F _tarnwick tarnwick

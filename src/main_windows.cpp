@@ -15,14 +15,14 @@ struct FreeBlock {
     void operator()(void* block) const { std::free(block); }
 };
 
-// Every word in UTF-8, in one block: the argv array, then the texts. A word
-// that is not valid UTF-16 (a lone surrogate) has no exact UTF-8 form, and a
-// near one could name another file: then there is no block.
-std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
+// The first count words in UTF-8, in one block: the argv array, then the
+// texts. A word that is not valid UTF-16 (a lone surrogate) has no exact
+// UTF-8 form, and a near one could name another file: then there is no block.
+std::unique_ptr<char[], FreeBlock> toUtf8(int count, wchar_t* argv[])
 {
-    const std::size_t table = (argc + 1) * sizeof(char*); // argv[argc] is the null pointer
+    const std::size_t table = (count + 1) * sizeof(char*); // argv[count] is the null pointer
     std::size_t bytes = table;
-    for (wchar_t** word = argv; *word != nullptr; ++word) {
+    for (wchar_t** word = argv; word != argv + count; ++word) {
         int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, *word, -1, nullptr, 0, nullptr, nullptr);
         if (size <= 0)
             return nullptr;
@@ -33,7 +33,7 @@ std::unique_ptr<char[], FreeBlock> toUtf8(int argc, wchar_t* argv[])
         return nullptr;
     char** words = reinterpret_cast<char**>(block.get()); // calloc's memory suits any type
     std::size_t used = table;
-    for (wchar_t** word = argv; *word != nullptr; ++word, ++words) {
+    for (wchar_t** word = argv; word != argv + count; ++word, ++words) {
         *words = block.get() + used;
         used += WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, *word, -1, *words, static_cast<int>(bytes - used),
                                     nullptr, nullptr);
@@ -53,7 +53,10 @@ int wmain(int argc, wchar_t* argv[])
 {
     std::unique_ptr<char[], FreeBlock> words = toUtf8(argc, argv);
     if (words == nullptr) {
-        printTo(stderr, "%s: Couldnt read the command line: a word is not valid Unicode\n", progName);
+        // The program's own name, as in every message, when only a later word failed.
+        std::unique_ptr<char[], FreeBlock> first = toUtf8(argc > 0 ? 1 : 0, argv);
+        const char* name = first != nullptr && argc > 0 ? reinterpret_cast<char**>(first.get())[0] : progName;
+        printTo(stderr, "%s: Couldnt read the command line: a word is not valid Unicode\n", name);
         return 1;
     }
     return runProcess(argc, reinterpret_cast<char**>(words.get()));

@@ -11,7 +11,7 @@ export LC_ALL=C # what is offered, and the strings below, in byte order whatever
 source "$1"
 function=$(complete -p tarnwick | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
 cd "$(mktemp -d)" && trap 'rm -rf "$PWD"' EXIT
-touch DM-Rankin.ut2 DM-Rankin.ut2.uz2 CTF-Face.ut2 Core.u Sounds.uax notes.txt "DM My Map.ut2" ./-odd.ut2 &&
+touch DM-Rankin.ut2 DM-Rankin.ut2.uz2 CTF-Face.ut2 Core.u Sounds.uax notes.txt "DM My Map.ut2" ./-odd.ut2 $'DM-New\nLine.ut2' &&
     mkdir -p Maps Other/Sub && touch Other/notes.txt Other/readme
 failed=0
 
@@ -20,7 +20,8 @@ expect()
 {
     COMP_WORDS=("${@:2}") COMP_CWORD=$(($# - 2)) COMPREPLY=()
     "$function" tarnwick "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}" 2>/dev/null
-    local got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd '|')
+    local got=$(printf '%s\0' "${COMPREPLY[@]}" | sort -z | tr '\0' '|')
+    got=${got%|}
     [[ $got == "$1" ]] || { echo "FAIL: ${*:2} -> got '$got', want '$1'"; failed=1; }
 }
 
@@ -29,9 +30,11 @@ expect "$(printf '%s\n' --force --{AllowDownload,ClientOptional,ServerSideOnly,U
 expect "off|on" tarnwick --Unsecure = ""
 expect "off" tarnwick --Unsecure = of
 expect "" tarnwick --force = ""
-expect "-odd.ut2|CTF-Face.ut2|Core.u|DM My Map.ut2|DM-Rankin.ut2|Maps|Other|Sounds.uax" tarnwick --Official = off ""
+expect $'-odd.ut2|CTF-Face.ut2|Core.u|DM My Map.ut2|DM-New\nLine.ut2|DM-Rankin.ut2|Maps|Other|Sounds.uax' tarnwick --Official = off ""
 expect "Other/Sub|Other/notes.txt|Other/readme" tarnwick -o Other/
-expect "DM My Map.ut2|DM-Rankin.ut2" tarnwick -o D
+HOME=$PWD/Other expect "~/Sub|~/notes.txt|~/readme" tarnwick -o "~/"
+expect $'DM My Map.ut2|DM-New\nLine.ut2|DM-Rankin.ut2' tarnwick -o D
+expect $'DM-New\nLine.ut2' tarnwick DM-N
 expect "notes.txt" tarnwick no
 expect "CTF-Face.ut2|Core.u" tarnwick CTF-Face.ut2 -f C
 expect "-odd.ut2" tarnwick -o -- -

@@ -31,7 +31,8 @@ struct Case {
 
 const Case cases[] = {
     {L" -o -- DM-Карта.ut2 Café 🔥", false, 1, PROGRAM ": Unknown options: \"Café\" \"🔥\"\nTarnwick 1.0 by Ostrel\n"},
-    {L" -o m\xD800.ut2", false, 1, "tarnwick: Couldnt read the command line: a word is not valid Unicode\n"},
+    // The console is 80 columns wide: the line wraps.
+    {L" -o m\xD800.ut2", false, 1, PROGRAM ": Couldnt read the command line: a word is not valid\nUnicode\n"},
     {L" -o map.ut2", true, 1,
      "Current Flags [00100001]:\n AllowDownload\n Official\n\n    New Flags [00000001]:\n AllowDownload\n\n" PROGRAM
      ": Map file locked by another run; nothing written\n"},
