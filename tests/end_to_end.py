@@ -12,8 +12,9 @@ an empty root that holds only the tool and the map, and the runner if one is
 given (a static emulator).
 
 With --messages, it checks instead that the manual page and README.txt
-list every fixed message in the sources. With --documents, it runs the
-examples of the documents instead, as a user
+list every fixed message in the sources. With --documents and tarnwick.exe,
+it runs README.txt's batch loop under the runner (Wine). With --documents, it
+runs the examples of the documents instead, as a user
 would, and compares what they print byte for byte, so that a document that
 drifts from the tool fails: every console block of the README, in order, as
 a user with tarnwick on the PATH types them beside a copy of the sample,
@@ -22,7 +23,7 @@ folder Maps/ holding DM-One.ut2 and DM-Two.ut2, copies of the sample, and
 tiny.ut2, too small to be a package.
 
 usage: end_to_end.py [--chroot] [--runner "command 'arg with spaces'"] path/to/tarnwick
-       end_to_end.py --documents path/to/tarnwick
+       end_to_end.py --documents [--runner "wine"] path/to/tarnwick[.exe]
        end_to_end.py --messages path/to/mandoc
 """
 import fcntl
@@ -181,17 +182,17 @@ ROWS = [
     ("byte 8 read again comes back short", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "pread64:retval=0:when=4"}),
     ("the look after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "%%stat:error=EIO:when=4"}),
     # the map's name made to lead elsewhere while the run is held between its stages, or before the first open
-    ("a text file renamed over the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(), {"hold": ("close", f"ln -f {M} r && printf '{TEXT}' > t && mv t {M}"), "beside": ["r"]}),
-    ("the map emptied", ["-o", M], B, [SHOWN, CHANGED], 1, b"", {"hold": ("close", f": > {M}")}),
+    ("a text file renamed over the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(), {"hold": ("close:when=1", f"ln -f {M} r && printf '{TEXT}' > t && mv t {M}"), "beside": ["r"]}),
+    ("the map emptied", ["-o", M], B, [SHOWN, CHANGED], 1, b"", {"hold": ("close:when=1", f": > {M}")}),
     ("the map emptied between the second read and the write", ["-o", M], B, [SHOWN, E("Map file changed while it was written; check it\n")], 1,
-     bytes(8) + b"\x01", {"hold": ("pread64@4", f": > {M}")}),
-    ("byte 8 changed by another run", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x20), {"hold": ("close", f"../tarnwick -aoff {M} > /dev/null")}),
+     bytes(8) + b"\x01", {"hold": ("pread64:when=4", f": > {M}")}),
+    ("byte 8 changed by another run", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x20), {"hold": ("close:when=1", f"../tarnwick -aoff {M} > /dev/null")}),
     ("the tag's last byte changed", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x21, b"\xC1\x83\x2A\x9F"),
-     {"hold": ("close", f"printf '\\237' | dd of={M} bs=1 seek=3 conv=notrunc status=none")}),
+     {"hold": ("close:when=1", f"printf '\\237' | dd of={M} bs=1 seek=3 conv=notrunc status=none")}),
     ("a symbolic link to another file, put by another user", ["-o", "up/m.ut2"], B, [SHOWN, CHANGED], 1, None,
-     {"path": "up/m.ut2", "beside": ["secret"], "hold": ("close", "ln -sf ../secret up/m.ut2"), "owner": "nobody"}),
-    ("a FIFO renamed over the map before the first open", ["-o", M], B, [CHANGED], 1, NOT_READ, {"hold": ("%%stat", f"mkfifo t && mv t {M}")}),
-    ("the map cut to 4 bytes before it is read", ["-o", M], B, [E("Couldnt read map file\n")], 1, B[:4], {"hold": ("%%stat", f"truncate -s 4 {M}")}),
+     {"path": "up/m.ut2", "beside": ["secret"], "hold": ("close:when=1", "ln -sf ../secret up/m.ut2"), "owner": "nobody"}),
+    ("a FIFO renamed over the map before the first open", ["-o", M], B, [CHANGED], 1, NOT_READ, {"hold": ("%%stat:when=1", f"mkfifo t && mv t {M}")}),
+    ("the map cut to 4 bytes before it is read", ["-o", M], B, [E("Couldnt read map file\n")], 1, B[:4], {"hold": ("%%stat:when=1", f"truncate -s 4 {M}")}),
     # the byte went out; the close did not confirm it
     ("the close after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01),
      {"inject": "close:error=EIO:when=2"}),
@@ -239,8 +240,7 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         if "inject" in extra or "hold" in extra:
             # strace fails the chosen call on the map, or stops the run after
             # it; it names the tool by its path
-            call, _, when = extra["hold"][0].partition("@") if "hold" in extra else ("", "", "")  # call@N: its Nth
-            call, fault = extra["inject"].split(":", 1) if "inject" in extra else (call, f"signal=SIGSTOP:when={when or 1}")
+            call, fault = (extra.get("inject") or extra["hold"][0] + ":signal=SIGSTOP").split(":", 1)
             prog = os.path.relpath(binary, folder)
             command = ["strace", "-qq", "-o", log, "-P", extra.get("path", M), "-e", "trace=" + call,
                        "-e", f"inject={call}:{fault}", prog, *args]
@@ -255,10 +255,8 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         with open(extra.get("stdout", os.devnull), "wb") as sink, open(path if "locked" in extra else os.devnull) as locked:
             if "locked" in extra:  # shared, so that a run which took only a shared lock would go through
                 fcntl.lockf(locked, fcntl.LOCK_SH, 1, LOCK_BYTE)
-            lease = subprocess.Popen([sys.executable, "-c", LEASE, path, extra["lease"]], stdout=subprocess.PIPE) \
-                if "lease" in extra else None
-            if lease:
-                lease.stdout.readline()  # held
+            lease = subprocess.Popen([sys.executable, "-c", LEASE, path, extra["lease"]], stdout=subprocess.PIPE) if "lease" in extra else None
+            lease and lease.stdout.readline()  # once it holds the lease
             started = time.monotonic()
             child = subprocess.Popen(
                 command, executable=executable, cwd=folder, env=env, stdin=subprocess.DEVNULL,
@@ -279,9 +277,7 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
                 if child.poll() is None:
                     os.killpg(child.pid, signal.SIGKILL)
                     child.communicate()
-                if lease:
-                    lease.kill()
-                    lease.wait()
+                lease and (lease.kill(), lease.wait())
             waited = time.monotonic() - started > 0.5
         # strace names the map's whole path first, as it found it from the folder
         out, err = (re.sub(rb"^strace: Requested path .*\n", b"", text or b"") for text in (out, err))
@@ -325,6 +321,29 @@ def documents(top, binary):
         re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)).replace("\\e", "\\"), top, env)
 
 
+def batch_loop(top, binary, runner):
+    """README.txt's batch loop, run by Wine's cmd beside tarnwick.exe in the
+    folder README.txt describes: a map whose download is off, copies of it
+    whose names only begin like a map's (whose short 8.3 names end in .UT2),
+    and a file that is no package. What it prints must be what README.txt
+    says, and the map alone may change."""
+    text = open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read().replace("\r\n", "\n")
+    loop = re.search(r"^    @echo off\n(?:    .*\n)+", text, re.M)[0].replace("\n    ", "\n")[4:]
+    printed = re.search(r"the batch file changes DM-A.ut2 alone and prints:\n\n((?:    .*\n)+)", text)[1].replace("    ", "")
+    map = bytearray(open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read())
+    map[8] &= ~0x01
+    files = {"DM-A.ut2": bytes(map), "DM-A.ut2_backup": bytes(map), "DM-B.ut2x": bytes(map), "notes.ut2": TEXT.encode()}
+    for name, data in {**files, "loop.bat": loop.replace("\n", "\r\n").encode()}.items():
+        open(os.path.join(top, name), "wb").write(data)
+    shutil.copy(binary, os.path.join(top, "tarnwick.exe"))
+    got = subprocess.run([*runner, "cmd", "/c", "loop.bat"], cwd=top, env={"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"},
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60).stdout.replace(b"\r\n", b"\n").decode()
+    files["DM-A.ut2"] = open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read()
+    changed = [name for name, data in files.items() if open(os.path.join(top, name), "rb").read() != data]
+    return ["" if got == printed and not changed else f"FAIL README.txt's batch loop: printed {got!r}, want {printed!r}; "
+            f"files not as they should be: {changed}"]
+
+
 def messages(mandoc):
     """Every fixed message in the sources (every "%s: ..." diagnostic, and
     what the map run prints), as the manual page's DIAGNOSTICS render it and
@@ -358,7 +377,8 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tarnwick-e2e-") as top:
         os.chmod(top, 0o755)  # reachable by nobody, wherever the build folder is
         if {"--documents", "--messages"} & set(options):
-            rows, results = [], messages(sys.argv[-1]) if "--messages" in options else documents(top, sys.argv[-1])
+            rows, results = [], messages(sys.argv[-1]) if "--messages" in options else \
+                batch_loop(top, sys.argv[-1], runner) if WINDOWS else documents(top, sys.argv[-1])
         binary = shutil.copy(sys.argv[-1], top)
         os.chmod(binary, 0o755)  # for the rows run as nobody
         for row in rows:
