@@ -15,6 +15,8 @@ struct FileInfo {
     long long size = 0;
 };
 
+// Not the change time: an overlay file system (a container's maps from its
+// image) copies a file up when it is opened for writing, with a new one.
 inline bool sameFile(const FileInfo& a, const FileInfo& b) { return a.volume == b.volume && a.index == b.index; }
 
 // The file a name leads to now, symbolic links followed.
