@@ -171,7 +171,8 @@ ROWS = [
     ("read-only map, nothing to write", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0, None, {"user": True, "mode": 0o444}),
     ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1, None, {"windows": [E("Map file too small\n")]}),
     ("the write fails: ulimit -f 0", ["-o", M], B, WRITE_FAILED, 1, None, {"fsize": 0}),
-    ("another program holds the lock", ["-o", M], B, [SHOWN, E("Map file locked by another run; nothing written\n")], 1, None, {"locked": True}),
+    ("another program holds the lock", ["-o", M], B, [SHOWN, E("Map file locked by another run; nothing written\n")], 1, None, {"locked": LOCK_BYTE}),
+    ("a lock on the next byte is no run's", ["-o", M], B, [OFF], 0, ut2(0x01), {"locked": LOCK_BYTE + 1}),
     ("no locks on this file system: the checks still guard the write", ["-o", M], B, [OFF], 0, ut2(0x01), {"inject": "/^fcntl:error=ENOLCK"}),
     # a file server's lease, broken as the kernel asks: the run waits, as any open does
     ("a read lease", ["-o", M], B, [OFF], 0, ut2(0x01), {"lease": "r"}),
@@ -183,7 +184,7 @@ ROWS = [
     ("the look after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "%%stat:error=EIO:when=4"}),
     # the map's name made to lead elsewhere while the run is held between its stages, or before the first open
     ("a text file renamed over the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(), {"hold": ("close:when=1", f"ln -f {M} r && printf '{TEXT}' > t && mv t {M}"), "beside": ["r"]}),
-    ("the map emptied", ["-o", M], B, [SHOWN, CHANGED], 1, b"", {"hold": ("close:when=1", f": > {M}")}),
+    ("the map cut to 8 bytes", ["-o", M], B, [SHOWN, CHANGED], 1, B[:8], {"hold": ("close:when=1", f"truncate -s 8 {M}")}),
     ("the map emptied between the second read and the write", ["-o", M], B, [SHOWN, E("Map file changed while it was written; check it\n")], 1,
      bytes(8) + b"\x01", {"hold": ("pread64:when=4", f": > {M}")}),
     ("byte 8 changed by another run", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x20), {"hold": ("close:when=1", f"../tarnwick -aoff {M} > /dev/null")}),
@@ -193,6 +194,7 @@ ROWS = [
      {"path": "up/m.ut2", "beside": ["secret"], "hold": ("close:when=1", "ln -sf ../secret up/m.ut2"), "owner": "nobody"}),
     ("a FIFO renamed over the map before the first open", ["-o", M], B, [CHANGED], 1, NOT_READ, {"hold": ("%%stat:when=1", f"mkfifo t && mv t {M}")}),
     ("the map cut to 4 bytes before it is read", ["-o", M], B, [E("Couldnt read map file\n")], 1, B[:4], {"hold": ("%%stat:when=1", f"truncate -s 4 {M}")}),
+    ("the map emptied before it is read", ["-o", M], B, [E("Couldnt read map file\n")], 1, b"", {"hold": ("%%stat:when=1", f": > {M}")}),
     # the byte went out; the close did not confirm it
     ("the close after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01),
      {"inject": "close:error=EIO:when=2"}),
@@ -254,7 +256,7 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             command, executable = [prog, *args], binary
         with open(extra.get("stdout", os.devnull), "wb") as sink, open(path if "locked" in extra else os.devnull) as locked:
             if "locked" in extra:  # shared, so that a run which took only a shared lock would go through
-                fcntl.lockf(locked, fcntl.LOCK_SH, 1, LOCK_BYTE)
+                fcntl.lockf(locked, fcntl.LOCK_SH, 1, extra["locked"])
             lease = subprocess.Popen([sys.executable, "-c", LEASE, path, extra["lease"]], stdout=subprocess.PIPE) if "lease" in extra else None
             lease and lease.stdout.readline()  # once it holds the lease
             started = time.monotonic()
@@ -287,7 +289,7 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             want = [(t.replace("{prog}", prog).encode(), fd) for fd, t in io if fd in fds]
             pattern = b"".join(rb"[^\n]+\n" if fd == 3 and WINDOWS else re.escape(t) for t, fd in want)
             got.append((what, out, out if re.fullmatch(pattern, out) else b"".join(t for t, fd in want)))
-        got += [("waited for the lock", waited, True)] * ("locked" in extra)
+        got += [("waited for the lock", waited, extra.get("locked") == LOCK_BYTE)] * ("locked" in extra)
         after = before if after is None else after
         if isinstance(after, bytes):
             os.chmod(path, 0o644)
