@@ -53,9 +53,10 @@ int wmain(int argc, wchar_t* argv[])
 {
     std::unique_ptr<char[], FreeBlock> words = toUtf8(argc, argv);
     if (words == nullptr) {
-        // The program's own name, as in every message, when only a later word failed.
-        std::unique_ptr<char[], FreeBlock> first = toUtf8(argc > 0 ? 1 : 0, argv);
-        const char* name = first != nullptr && argc > 0 ? reinterpret_cast<char**>(first.get())[0] : progName;
+        // The program's own name, as in every message, when only a later word
+        // failed. The C runtime always gives argv[0], if only an empty one.
+        std::unique_ptr<char[], FreeBlock> first = toUtf8(1, argv);
+        const char* name = first != nullptr ? reinterpret_cast<char**>(first.get())[0] : progName;
         printTo(stderr, "%s: Couldnt read the command line: a word is not valid Unicode\n", name);
         return 1;
     }
