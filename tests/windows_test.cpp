@@ -28,7 +28,8 @@ struct Case {
 };
 
 const Case cases[] = {
-    {L" -o -- DM-Карта.ut2 Café 🔥", 1, PROGRAM ": Unknown options: \"Café\" \"🔥\"\nTarnwick 1.0 by Ostrel\n"},
+    {L" -o -- DM-Карта.ut2 Café 🔥", 1,
+     PROGRAM ": Unknown options: \"Café\" \"🔥\"\nTarnwick " TARNWICK_VERSION " by Ostrel\n"},
     // The console is 80 columns wide: the line wraps.
     {L" -o m\xD800.ut2", 1, PROGRAM ": Couldnt read the command line: a word is not valid\nUnicode\n"},
 };
