@@ -46,7 +46,7 @@ int fail(const char* message)
 
 // The name is looked up again here and at the write: whatever answers must
 // be the file whose size was taken, or the run ends with nothing written.
-// Opening never waits, so a FIFO put in the map's place cannot hold the run.
+// Opening waits for a lease at most, never for a FIFO put in the map's place.
 int readStage(const char* mapPath, const FileInfo& named, bool& forceWrite, Seen& seen)
 {
     ReadOnlyFile map{openFile(mapPath, false)};

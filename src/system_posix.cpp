@@ -55,9 +55,9 @@ LockResult lockFile(FileHandle file)
     // A lock of the open file, not of the process, where the system has one:
     // closing any other descriptor of the map cannot drop it.
 #ifdef F_OFD_SETLK
-    const int command = F_OFD_SETLK;
+    int command = F_OFD_SETLK;
 #else
-    const int command = F_SETLK;
+    int command = F_SETLK;
 #endif
     struct flock range = {};
     range.l_type = F_WRLCK;
@@ -68,6 +68,10 @@ LockResult lockFile(FileHandle file)
     for (int tries = 0; tries < 100; ++tries) {
         if (fcntl(static_cast<int>(file), command, &range) == 0)
             return lockTaken;
+        if (errno == EINVAL && command != F_SETLK) {
+            command = F_SETLK; // Linux before 3.15 has only the process's lock
+            continue;
+        }
         if (errno != EAGAIN && errno != EACCES && errno != EINTR)
             return lockUnsupported;
         nanosleep(&pause, nullptr);

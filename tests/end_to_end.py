@@ -172,6 +172,8 @@ ROWS = [
     ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1, None, {"windows": [E("Map file too small\n")]}),
     ("the write fails: ulimit -f 0", ["-o", M], B, WRITE_FAILED, 1, None, {"fsize": 0}),
     ("another program holds the lock", ["-o", M], B, [SHOWN, E("Map file locked by another run; nothing written\n")], 1, None, {"locked": LOCK_BYTE}),
+    ("a kernel without open-file locks: the process's lock", ["-o", M], B, [SHOWN, E("Map file locked by another run; nothing written\n")], 1, None,
+     {"locked": LOCK_BYTE, "inject": "/^fcntl:error=EINVAL:when=1"}),
     ("a lock on the next byte is no run's", ["-o", M], B, [OFF], 0, ut2(0x01), {"locked": LOCK_BYTE + 1}),
     ("no locks on this file system: the checks still guard the write", ["-o", M], B, [OFF], 0, ut2(0x01), {"inject": "/^fcntl:error=ENOLCK"}),
     # a file server's lease, broken as the kernel asks: the run waits, as any open does
