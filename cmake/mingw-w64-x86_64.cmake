@@ -1,8 +1,8 @@
 # Cross-builds tarnwick.exe, a 64-bit Windows console program, with Debian's
 # MinGW-w64 (package g++-mingw-w64-x86-64-posix: its C runtime supplies
 # getopt_long). The link is static, so the executable needs no DLL beside it;
-# ASLR and NX are the linker's defaults. Tests run under
-# Wine (packages wine and wine64), headless, in a prefix of the build's own.
+# ASLR and NX are the linker's defaults. Tests run under Wine (packages wine
+# and wine64), headless, in a prefix of the build's own.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

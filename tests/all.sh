@@ -36,7 +36,9 @@ work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 bash release.sh
 second="$work/second run, é" && git clone -q . "$second"
 (umask 077 && env -u LC_ALL TZ=Asia/Tokyo LANG=ru_RU.UTF-8 bash "$second/release.sh" --no-tests)
-diff -r dist "$second/dist" && (cd dist && sha256sum -c SHA256SUMS)
+# Each check on a line of its own: set -e ignores a failure before && and under !.
+diff -r dist "$second/dist"
+(cd dist && sha256sum -c SHA256SUMS)
 
 # What each release file holds, as tests/release-files.txt lists it; the source, as git does.
 for file in dist/*-linux-*.tar.gz dist/*.deb dist/*.zip; do
@@ -56,7 +58,8 @@ for machine in amd64: arm64:qemu-aarch64-static i386:qemu-i386-static; do
 Multi-Arch: foreign" ] || { dpkg-deb -f "$deb" >&2; exit 1; }
     lintian --allow-root --fail-on error,warning "$deb"
     dpkg-deb -x "$deb" "$work/$arch"
-    readelf -hl "$work/$arch/usr/bin/tarnwick" | grep -q 'Type: *DYN' && ! readelf -l "$work/$arch/usr/bin/tarnwick" | grep -q INTERP
+    readelf -h "$work/$arch/usr/bin/tarnwick" | grep -q 'Type: *DYN' || { echo "$deb: binary not position-independent" >&2; exit 1; }
+    if readelf -l "$work/$arch/usr/bin/tarnwick" | grep -q INTERP; then echo "$deb: binary not static" >&2; exit 1; fi
     $emulator "$work/$arch/usr/bin/tarnwick" "$work/$arch/usr/share/doc/tarnwick/DM-Sample.ut2" | grep -qx 'Current Flags \[00100001\]:'
 done
 # tarnwick.exe's manifest (UTF-8 code page, no elevation), its version block, ASLR and NX.

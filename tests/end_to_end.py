@@ -334,9 +334,9 @@ def batch_loop(top, binary, runner):
     text = open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read().replace("\r\n", "\n")
     loop = re.search(r"^    @echo off\n(?:    .*\n)+", text, re.M)[0].replace("\n    ", "\n")[4:]
     printed = re.search(r"the batch file changes DM-A.ut2 alone and prints:\n\n((?:    .*\n)+)", text)[1].replace("    ", "")
-    map = bytearray(open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read())
-    map[8] &= ~0x01
-    files = {"DM-A.ut2": bytes(map), "DM-A.ut2_backup": bytes(map), "DM-B.ut2x": bytes(map), "notes.ut2": TEXT.encode()}
+    sample = bytearray(open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read())
+    sample[8] &= ~0x01  # download off
+    files = {"DM-A.ut2": bytes(sample), "DM-A.ut2_backup": bytes(sample), "DM-B.ut2x": bytes(sample), "notes.ut2": TEXT.encode()}
     for name, data in {**files, "loop.bat": loop.replace("\n", "\r\n").encode()}.items():
         open(os.path.join(top, name), "wb").write(data)
     shutil.copy(binary, os.path.join(top, "tarnwick.exe"))

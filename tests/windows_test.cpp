@@ -1,7 +1,8 @@
 // Starts tarnwick.exe as Windows programs do, with CreateProcessW, for what
 // the end-to-end table cannot give it through Wine: a console whose screen
-// is read back, and a word that is not valid UTF-16. It must run in a console (under Wine, in a pseudo-terminal)
-// and writes nothing there until the screens have been read.
+// is read back, and a word that is not valid UTF-16. It must run in a
+// console (under Wine, in a pseudo-terminal) and writes nothing there until
+// the screens have been read.
 //
 // usage: windows_test.exe path\to\tarnwick.exe
 
