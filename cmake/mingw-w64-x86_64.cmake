@@ -24,6 +24,12 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # preloader to keep that address free, so about one start in two thousand
 # found the loader's randomly placed heap there and ended with status 1 and,
 # its error being hidden by WINEDEBUG=-all, no word at all.
+#
+# Every program run in the prefix holds the lock of the file beside it while
+# it runs, as do the tests that start and stop the Wine server: two test runs
+# on one build folder take turns, program by program, so that neither stops
+# the server under the other's program, nor do both use a file of the prefix
+# (a batch file's %TEMP%) at once.
 set(TARNWICK_WINEPREFIX "${CMAKE_BINARY_DIR}/wine-prefix" CACHE PATH "Wine prefix the tests run in")
 set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all WINEPREFIX=${TARNWICK_WINEPREFIX}
-    WINEDLLOVERRIDES=mscoree,mshtml=d setarch -R wine)
+    WINEDLLOVERRIDES=mscoree,mshtml=d flock --close ${TARNWICK_WINEPREFIX}.lock setarch -R wine)

@@ -1,5 +1,5 @@
 // Runs the whole tool in-process on a command line and a map taken from the
-// fuzzer's input, in an empty folder (CTest gives it one), and checks what
+// fuzzer's input, in an empty folder (CTest makes it afresh), and checks what
 // must hold for every command line: status 0 or 1, no file made or removed,
 // the map's length kept, no byte but byte 8 changed, and "Map file updated"
 // printed exactly when byte 8 changed. What each command line should do is
@@ -11,18 +11,27 @@
 
 #include "tarnwick.h"
 
+#include <dirent.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#define CHECK(promise) ((promise) ? (void)0 : (std::fprintf(stderr, "broken promise: %s\n", #promise), std::abort()))
+// libFuzzer's -close_fd_mask silences the tool's own output, and standard
+// error with it: a broken promise is told on a copy taken before that.
+static int reportFd = 2;
+#define CHECK(promise) ((promise) ? (void)0 : (dprintf(reportFd, "broken promise: %s\n", #promise), std::abort()))
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    reportFd = dup(2);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size)
 {
@@ -42,9 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
             argv.push_back(&words[i + 1]);
     argv.push_back(nullptr);
 
-    std::filesystem::remove("map.ut2");
-    if (withMap)
-        std::ofstream("map.ut2", std::ios::binary) << before;
+    // Files through stdio and readdir alone: a C++ stream's locale and a
+    // directory_iterator's shared state take another path once libFuzzer's
+    // own thread has started, and the same inputs would then not cover the
+    // same code from one run to the next.
+    std::remove("map.ut2");
+    if (withMap) {
+        std::FILE* map = std::fopen("map.ut2", "wb");
+        std::fwrite(before.data(), 1, before.size(), map);
+        std::fclose(map);
+    }
     // Standard output goes to memory for the run, to be searched afterwards.
     char* output = nullptr;
     std::size_t outputSize = 0;
@@ -57,11 +73,19 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const bool updated = std::string(output, outputSize).find("Map file updated\n") != std::string::npos;
     std::free(output);
 
-    std::ifstream map("map.ut2", std::ios::binary);
-    const std::string after((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>());
-    const auto files = std::distance(std::filesystem::directory_iterator("."), {});
+    std::string after;
+    std::FILE* map = std::fopen("map.ut2", "rb");
+    for (int byte; map != nullptr && (byte = std::fgetc(map)) != EOF;)
+        after += static_cast<char>(byte);
+    int files = 0;
+    DIR* folder = opendir(".");
+    while (const dirent* entry = readdir(folder))
+        files += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
+    closedir(folder);
     CHECK(status == 0 || status == 1);
-    CHECK(map.is_open() == withMap && files == (withMap ? 1 : 0)); // no file made or removed
+    CHECK((map != nullptr) == withMap && files == (withMap ? 1 : 0)); // no file made or removed
+    if (map != nullptr)
+        std::fclose(map);
     CHECK(after.size() == before.size());
     for (std::size_t i = 0; i < after.size(); ++i)
         CHECK(i == 8 || after[i] == before[i]);
