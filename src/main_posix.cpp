@@ -1,6 +1,7 @@
 // The entry point on Linux and other POSIX systems: the standard descriptors
 // made safe, then the run.
 
+#include "system.h"
 #include "tarnwick.h"
 
 #include <fcntl.h>

@@ -37,11 +37,23 @@ HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 bool describe(HANDLE file, FileInfo& info)
 {
     BY_HANDLE_FILE_INFORMATION status = {};
-    if (GetFileInformationByHandle(file, &status) == 0)
+    FILE_STANDARD_INFO standard = {};
+    if (GetFileInformationByHandle(file, &status) == 0
+        || GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) == 0)
         return false;
+    // A file to be deleted when its last handle closes has lost its name.
     info = {status.dwVolumeSerialNumber, std::uint64_t{status.nFileIndexHigh} << 32 | status.nFileIndexLow,
-            static_cast<long long>(std::uint64_t{status.nFileSizeHigh} << 32 | status.nFileSizeLow)};
+            static_cast<long long>(std::uint64_t{status.nFileSizeHigh} << 32 | status.nFileSizeLow),
+            standard.DeletePending != 0 ? 0 : static_cast<long long>(status.nNumberOfLinks)};
     return true;
+}
+
+// Attributes only, which no other program's sharing can refuse; backup
+// semantics open a folder too, whose size is 0.
+HANDLE openToLook(const char* path)
+{
+    return CreateFileW(widen(path).get(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // The map's offsets (0 and 8) fit the low half of an OVERLAPPED offset.
@@ -56,11 +68,7 @@ OVERLAPPED at(long offset)
 
 bool queryPath(const char* path, FileInfo& info)
 {
-    // Attributes only, which no other program's sharing can refuse; backup
-    // semantics open a folder too, whose size is 0.
-    HANDLE file
-        = CreateFileW(widen(path).get(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = openToLook(path);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     bool found = describe(file, info);
@@ -87,14 +95,39 @@ LockResult lockFile(FileHandle file)
     OVERLAPPED place = {};
     place.Offset = static_cast<DWORD>(lockOffset);
     place.OffsetHigh = static_cast<DWORD>(lockOffset >> 32);
-    for (int tries = 0; tries < 100; ++tries) {
+    const ULONGLONG deadline = GetTickCount64() + 1000;
+    for (;;) {
         if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &place) != 0)
             return lockTaken;
-        if (GetLastError() != ERROR_LOCK_VIOLATION)
+        const DWORD error = GetLastError();
+        if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
             return lockUnsupported;
-        Sleep(10); // 10 ms, a hundred times over
+        if (error != ERROR_LOCK_VIOLATION)
+            return lockFailed;
+        if (GetTickCount64() >= deadline)
+            return lockHeld;
+        Sleep(10);
     }
-    return lockHeld;
+}
+
+// The run's own handle is not shared for deletion, so while it is open no
+// one can move the name to another file; the look-up still confirms it.
+LookUpResult lookUpName(const char* path, NameLookUp& opened, FileInfo& info)
+{
+    HANDLE file = openToLook(path);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? nameMissing : nameFailed;
+    }
+    opened.file = reinterpret_cast<FileHandle>(file);
+    return describe(file, info) ? nameFound : nameFailed;
+}
+
+void closeLookUp(NameLookUp& opened)
+{
+    if (opened.file != noFile)
+        CloseHandle(handleOf(opened.file)); // opened only to look: a failed close loses nothing
+    opened = {};
 }
 
 long readAt(FileHandle file, long offset, unsigned char* bytes, long count)

@@ -4,10 +4,6 @@
 // The command line, as each system's entry point hands it over
 // (main_posix.cpp, main_windows.cpp).
 
-// The invocation name exactly as typed; runCommandLine sets it before
-// anything else, and every diagnostic begins with it.
-extern const char* progName;
-
 // The whole run but for the process's standard streams; returns the exit status.
 int runCommandLine(int argc, char* argv[]);
 

@@ -35,9 +35,11 @@ import shlex
 import shutil
 import signal
 import subprocess
+import struct
 import sys
 import tempfile
 import time
+import zlib
 
 DIR = "a directory"  # map stand-ins that are not bytes to write
 
@@ -114,6 +116,14 @@ OFF = O(change(0x21, 0x01))  # Official switched off on 0x21
 SHOWN, CHANGED = O(change(0x21, 0x01, "")), E("Map file changed during the run; nothing written\n")
 NOT_READ_AGAIN, WRITE_FAILED = [SHOWN, E("Couldnt read map file\n")], [SHOWN, E("Couldnt write to map file\n")]
 TEXT, NOT_READ, HUNG = "not a map, but long enough", "a file not to read", "(no end in 30 s)"
+LOCKED, NO_LOCK = E("Map file locked by another run; nothing written\n"), E("Couldnt lock map file; nothing written\n")
+WHILE, COMPRESSED = E("Map file changed while it was written; check it\n"), E("Map file is compressed (.uz2); change the uncompressed package instead\n")
+# The README's deployment script, run while the tool is held between its open and its lock: it puts
+# a text file in the map's place; and a second program's try at the lock, which must fail.
+REPLACE = f"printf '{TEXT}' > new.ut2 && python3 ../replace-map.py {M} new.ut2 && rm {M}.old"
+TRY_LOCK = f"import fcntl; fcntl.lockf(open(\"{M}\", \"r+b\"), fcntl.LOCK_EX | fcntl.LOCK_NB, 1, {LOCK_BYTE})"
+# A made-up map of 40,000 bytes as a redirect server compresses it: zlib blocks of 32 KiB, each after its two sizes.
+UZ2 = b"".join(struct.pack("<II", len(z := zlib.compress(b, 9)), len(b)) + z for b in (ut2(0x21, length=40000)[:32768], ut2(0x21, length=40000)[32768:]))
 
 # name, arguments, map bytes (None: no map), output in order, status, map after (None: unchanged), extras
 ROWS = [
@@ -157,6 +167,13 @@ ROWS = [
     ("8-byte file", ["-o", M], ut2(0x21, length=8), [E("Map file too small\n")], 1),
     ("9-byte map, last byte is the flags", ["--ServerSideOnly=on", M], ut2(0x21, length=9), [O(change(0x21, 0x25))], 0, ut2(0x25, length=9)),
     ("0xC1 and no package tag, as a .uz2 may begin", ["-o", M], ut2(0x21, b"\xC1\x07\x00\x00"), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
+    # a .uz2, as a redirect server offers the map for download: never shown as a package, never written
+    ("a .uz2, shown", [M], UZ2, [COMPRESSED], 1),
+    ("a .uz2, changed", ["-o", M], UZ2, [COMPRESSED], 1),
+    ("a .uz2, forced", ["-fo", M], UZ2, [COMPRESSED], 1),
+    ("a .uz2's zlib check broken is no .uz2", ["-o", M], UZ2[:9] + b"\x00" + UZ2[10:], [O(WARN + change(0x78, 0x58, REFUSED))], 0),
+    ("a .uz2 whose block is too large is no .uz2", ["-o", M], b"\x49\x81" + UZ2[2:], [O(WARN + change(0x78, 0x58, REFUSED))], 0),
+    ("a .uz2's first 9 bytes are no .uz2", ["-fo", M], UZ2[:9], [O(WARN + change(0x78, 0x58))], 0, UZ2[:8] + b"\x58"),
     ("C1 83 2A 9F is no package", ["-o", M], ut2(0x21, b"\xC1\x83\x2A\x9F"), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
     ("flags shown only", [M], B, [O(C21)], 0),
     ("flags shown only, not a map", [M], ut2(0x21, 0x4D), [O(WARN + C21)], 0),
@@ -174,24 +191,39 @@ ROWS = [
     ("read-only map, nothing to write", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0, None, {"user": True, "mode": 0o444}),
     ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1, None, {"windows": [E("Map file too small\n")]}),
     ("the write fails: ulimit -f 0", ["-o", M], B, WRITE_FAILED, 1, None, {"fsize": 0}),
-    ("another program holds the lock", ["-o", M], B, [SHOWN, E("Map file locked by another run; nothing written\n")], 1, None, {"locked": LOCK_BYTE}),
-    ("a kernel without open-file locks: the process's lock", ["-o", M], B, [SHOWN, E("Map file locked by another run; nothing written\n")], 1, None,
-     {"locked": LOCK_BYTE, "inject": "/^fcntl:error=EINVAL:when=1"}),
+    ("another program holds the lock", ["-o", M], B, [SHOWN, LOCKED], 1, None, {"locked": LOCK_BYTE, "waits": 1}),
+    ("a kernel without open-file locks: the process's lock", ["-o", M], B, [SHOWN, LOCKED], 1, None,
+     {"locked": LOCK_BYTE, "inject": "/^fcntl:error=EINVAL:when=1", "waits": 1}),
     ("a lock on the next byte is no run's", ["-o", M], B, [OFF], 0, ut2(0x01), {"locked": LOCK_BYTE + 1}),
-    ("no locks on this file system: the checks still guard the write", ["-o", M], B, [OFF], 0, ut2(0x01), {"inject": "/^fcntl:error=ENOLCK"}),
+    ("no lock records for a second, while another holds the lock", ["-o", M], B, [SHOWN, NO_LOCK], 1, None,
+     {"locked": LOCK_BYTE, "inject": "/^fcntl:error=ENOLCK", "waits": 1}),
+    ("the lock fails otherwise", ["-o", M], B, [SHOWN, NO_LOCK], 1, None, {"locked": LOCK_BYTE, "inject": "/^fcntl:error=EDEADLK"}),
+    ("a file server that no longer has the file", ["-o", M], B, [SHOWN, CHANGED], 1, None, {"inject": "/^fcntl:error=ESTALE"}),
+    ("no locks on this file system", ["-o", M], B, [OFF], 0, ut2(0x01), {"inject": "/^fcntl:error=EOPNOTSUPP"}),
+    # the name: a map moved aside, or replaced as the README's script does, between the open and the lock
+    ("the map renamed aside", ["-o", M], B, [SHOWN, CHANGED], 1, None, {"hold": ("openat:when=2", f"mv {M} aside.ut2"), "moved": "aside.ut2"}),
+    ("the README's script replaces the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(), {"hold": ("openat:when=2", REPLACE)}),
+    ("the README's script, and the process's lock", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(),
+     {"hold": ("openat:when=2", REPLACE), "inject": "/^fcntl:error=EINVAL:when=1"}),
+    ("the process's lock still held at the write", ["-o", M], B, [OFF], 0, ut2(0x01),
+     {"hold": ("pwrite64:when=1", f"python3 -c '{TRY_LOCK}' 2> /dev/null && touch unlocked"), "inject": "/^fcntl:error=EINVAL:when=1"}),
+    ("a copy over the map right after the write", ["-o", M], B, [SHOWN, WHILE], 1, None, {"hold": ("pwrite64:when=1", f"cp copy {M}"), "beside": ["copy"]}),
     # a file server's lease, broken as the kernel asks: the run waits, as any open does
     ("a read lease", ["-o", M], B, [OFF], 0, ut2(0x01), {"lease": "r"}),
     ("a write lease", ["-o", M], B, [OFF], 0, ut2(0x01), {"lease": "w"}),
     # the write stage's own look at the file fails: a failure, not a change
     ("the second look at the file fails", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "%%stat:error=EIO:when=3"}),
-    ("the tag read again fails", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "pread64:error=EIO:when=3"}),
-    ("byte 8 read again comes back short", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "pread64:retval=0:when=4"}),
-    ("the look after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "%%stat:error=EIO:when=4"}),
+    ("the name cannot be looked up", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "openat:error=EACCES:when=3"}),
+    ("the second read fails", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "pread64:error=EIO:when=2"}),
+    ("the second read comes back short", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "pread64:retval=9:when=2"}),
+    ("the look after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "%%stat:error=EIO:when=5"}),
+    ("the read after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "pread64:error=EIO:when=3"}),
+    ("the name after the write cannot be looked up", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "openat:error=EACCES:when=4"}),
     # the map's name made to lead elsewhere while the run is held between its stages, or before the first open
     ("a text file renamed over the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(), {"hold": ("close:when=1", f"ln -f {M} r && printf '{TEXT}' > t && mv t {M}"), "beside": ["r"]}),
     ("the map cut to 8 bytes", ["-o", M], B, [SHOWN, CHANGED], 1, B[:8], {"hold": ("close:when=1", f"truncate -s 8 {M}")}),
     ("the map emptied between the second read and the write", ["-o", M], B, [SHOWN, E("Map file changed while it was written; check it\n")], 1,
-     bytes(8) + b"\x01", {"hold": ("pread64:when=4", f": > {M}")}),
+     bytes(8) + b"\x01", {"hold": ("pread64:when=2", f": > {M}")}),
     ("byte 8 changed by another run", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x20), {"hold": ("close:when=1", f"../tarnwick -aoff {M} > /dev/null")}),
     ("the tag's last byte changed", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x21, b"\xC1\x83\x2A\x9F"),
      {"hold": ("close:when=1", f"printf '\\237' | dd of={M} bs=1 seek=3 conv=notrunc status=none")}),
@@ -247,10 +279,10 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         if "inject" in extra or "hold" in extra:
             # strace fails the chosen call on the map, or stops the run after
             # it; it names the tool by its path
-            call, fault = (extra.get("inject") or extra["hold"][0] + ":signal=SIGSTOP").split(":", 1)
+            faults = [f for f in (extra.get("inject"), "hold" in extra and extra["hold"][0] + ":signal=SIGSTOP") if f]
             prog = os.path.relpath(binary, folder)
-            command = ["strace", "-qq", "-o", log, "-P", extra.get("path", M), "-e", "trace=" + call,
-                       "-e", f"inject={call}:{fault}", prog, *args]
+            command = ["strace", "-qq", "-o", log, "-P", extra.get("path", M), "-e", "trace=" + ",".join(f.split(":")[0] for f in faults),
+                       *(f"-einject={f}" for f in faults), prog, *args]
             env["ASAN_OPTIONS"] = "detect_leaks=0"  # a sanitized build's leak check cannot run under ptrace
         elif runner[:1] == ["chroot"]:  # with the build's emulator, which must be static, beside the tool
             inside = ["/" + os.path.basename(shutil.copy(shutil.which(path), folder)) for path in (*runner[1:], binary)]
@@ -299,13 +331,13 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             pattern = b"".join(rb"[^\n]+\n" if fd == 3 and WINDOWS else re.escape(t) for t, fd in want)
             got.append((what, out, out if re.fullmatch(pattern, out) else b"".join(t for t, fd in want)))
         # Load only lengthens a wait, and a runner's start adds to it: a run that must not wait shows it in its output.
-        got += [("waited a second for the lock", elapsed >= 1, True)] * (extra.get("locked") == LOCK_BYTE)
-        after = before if after is None else after
+        got += [("waited a second for the lock", elapsed >= 1, True)] * ("waits" in extra)
+        after, path = before if after is None else after, os.path.join(folder, extra.get("moved", extra.get("path", M)))
         if isinstance(after, bytes):
             os.chmod(path, 0o644)
             got += [("map", open(path, "rb").read(len(before)), after), ("size", os.path.getsize(path), extra.get("size", len(after)))]
         got += [(other, open(os.path.join(folder, other), "rb").read(), before) for other in beside]
-        files = [] if before is None else [extra.get("path", M).split("/")[0], *beside]
+        files = [] if before is None else [extra.get("moved", extra.get("path", M)).split("/")[0], *beside]
         got.append(("folder", sorted(os.listdir(folder)), sorted(files + [name[1:] for name in inside])))
         return [f"{what}: got {have!r}\n    want {want!r}" for what, have, want in got if have != want]
 
@@ -399,6 +431,7 @@ def main():
             rows, results = [], messages(sys.argv[-1]) if "--messages" in options else \
                 batch_loop(top, sys.argv[-1], runner) if WINDOWS else documents(top, sys.argv[-1])
         binary = shutil.copy(sys.argv[-1], top)
+        open(os.path.join(top, "replace-map.py"), "w").write(re.search(r"^```python\n(.*?)^```", README, re.S | re.M)[1])
         os.chmod(binary, 0o755)  # for the rows run as nobody
         for row in rows:
             # A stream that is not a pipe cannot also carry the other one.
