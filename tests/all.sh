@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 
 packages="cmake g++ python3 clang libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind
     mandoc dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64 locales
-    g++-aarch64-linux-gnu g++-i686-linux-gnu qemu-user-static"
+    g++-aarch64-linux-gnu g++-i686-linux-gnu qemu-user-static samba python3-impacket"
 missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || echo "$p"; done)
 sudo=$([ "$(id -u)" = 0 ] || echo sudo)
 # and a Russian locale, for Wine to run the tool as on a Russian system

@@ -34,6 +34,7 @@ import resource
 import shlex
 import shutil
 import signal
+import socket
 import subprocess
 import struct
 import sys
@@ -58,8 +59,10 @@ DIR = "a directory"  # map stand-ins that are not bytes to write
 # - Windows reports a directory's size as 0: a row's "windows" extra lists its
 #   output there.
 WINDOWS = sys.argv[-1].endswith(".exe")  # the tool's file name tells
-#   Nor the lease rows: Windows has oplocks, whose break every open waits for.
-NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "a read lease", "a write lease"]
+#   Nor the lease rows, a Samba client's oplock among them: Windows has oplocks, whose break
+#   every open waits for, but Wine's open fails at once on a file under a Linux lease.
+NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "a read lease",
+                  "a Samba client's batch oplock, broken for the run"]
 
 
 # The byte every run locks, past the end of any map; a deployment script takes it so.
@@ -124,6 +127,10 @@ REPLACE = f"printf '{TEXT}' > new.ut2 && python3 ../replace-map.py {M} new.ut2 &
 TRY_LOCK = f"import fcntl; fcntl.lockf(open(\"{M}\", \"r+b\"), fcntl.LOCK_EX | fcntl.LOCK_NB, 1, {LOCK_BYTE})"
 # A made-up map of 40,000 bytes as a redirect server compresses it: zlib blocks of 32 KiB, each after its two sizes.
 UZ2 = b"".join(struct.pack("<II", len(z := zlib.compress(b, 9)), len(b)) + z for b in (ut2(0x21, length=40000)[:32768], ut2(0x21, length=40000)[32768:]))
+
+# An SMB2 client of the table's Samba server, for Debian's python3-impacket.
+SAMBA = {"port": None}
+SMB = ["/usr/bin/python3", os.path.join(ROOT, "tests", "smb_client.py"), "{port}", "{share}"]
 
 # name, arguments, map bytes (None: no map), output in order, status, map after (None: unchanged), extras
 ROWS = [
@@ -209,8 +216,12 @@ ROWS = [
      {"hold": ("pwrite64:when=1", f"python3 -c '{TRY_LOCK}' 2> /dev/null && touch unlocked"), "inject": "/^fcntl:error=EINVAL:when=1"}),
     ("a copy over the map right after the write", ["-o", M], B, [SHOWN, WHILE], 1, None, {"hold": ("pwrite64:when=1", f"cp copy {M}"), "beside": ["copy"]}),
     # a file server's lease, broken as the kernel asks: the run waits, as any open does
-    ("a read lease", ["-o", M], B, [OFF], 0, ut2(0x01), {"lease": "r"}),
-    ("a write lease", ["-o", M], B, [OFF], 0, ut2(0x01), {"lease": "w"}),
+    ("a read lease", ["-o", M], B, [OFF], 0, ut2(0x01), {"holder": [sys.executable, "-c", LEASE, "{map}", "r"]}),
+    # a real file server: the Samba server of the table, with an SMB2 client on the map
+    ("a Samba client holds the lock", ["-o", M], B, [SHOWN, LOCKED], 1, None, {"holder": SMB + ["lock"], "waits": 1, "smb": 1}),
+    ("a run's lock refuses a Samba client", ["-o", M], B, [OFF], 0, ut2(0x01),
+     {"hold": ("/^fcntl:when=1", "$SMB try | grep -qx refused || touch granted"), "smb": 1}),
+    ("a Samba client's batch oplock, broken for the run", ["-o", M], B, [OFF], 0, ut2(0x01), {"holder": SMB + ["oplock"], "told": b"ready\nbroken\n", "smb": 1}),
     # the write stage's own look at the file fails: a failure, not a change
     ("the second look at the file fails", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "%%stat:error=EIO:when=3"}),
     ("the name cannot be looked up", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "openat:error=EACCES:when=3"}),
@@ -244,6 +255,40 @@ ROWS = [
     ("all three streams closed, change", ["-o", M], B, [], 1, ut2(0x01), {"close": (0, 1, 2)}),
     ("output and errors closed, the write fails", ["-o", M], B, [], 1, None, {"close": (1, 2), "fsize": 8}),
 ]
+
+
+
+
+def start_samba(top):
+    """Starts the table's Samba server, on a free port of 127.0.0.1, sharing the table's folder
+    as "maps" as a file server whose maps are changed in place should be: the clients' locks
+    as POSIX locks, their oplocks as kernel leases."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        SAMBA["port"] = port = probe.getsockname()[1]
+    state = os.path.join(top, ".samba")
+    dirs = [f"{d} = {state}/{d.split()[0]}" for d in ("private dir", "lock directory", "state directory", "cache directory", "pid directory", "ncalrpc dir")]
+    open(os.path.join(top, "smb.conf"), "w").write("\n".join([
+        "[global]", f"smb ports = {port}", "interfaces = lo", "bind interfaces only = yes", *dirs, "map to guest = bad user",
+        "load printers = no", "disable spoolss = yes", "posix locking = yes", "kernel oplocks = yes",
+        "[maps]", f"path = {top}", "read only = no", "guest ok = yes", "force user = root"]))
+    for d in dirs:
+        os.makedirs(d.split(" = ")[1])
+    # in a group of its own, which it ends as it ends
+    server = subprocess.Popen(["smbd", "--foreground", "--no-process-group", "-s", os.path.join(top, "smb.conf")], start_new_session=True,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(100):  # until it answers, 10 s at most
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", port)) == 0:
+                break
+        time.sleep(0.1)
+    return server
+
+
+def fill(words, path):
+    """The words of a helper's command, with the map's path, its path on the share and the server's port."""
+    share = os.path.relpath(path, os.path.dirname(os.path.dirname(path)))
+    return [{"{map}": path, "{share}": share, "{port}": str(SAMBA["port"])}.get(w, w) for w in words]
 
 
 def run(binary, runner, name, args, before, io, status, after=None, extra={}, merged=False):
@@ -294,8 +339,9 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         with open(extra.get("stdout", os.devnull), "wb") as sink, open(path if "locked" in extra else os.devnull) as locked:
             if "locked" in extra:  # shared, so that a run which took only a shared lock would go through
                 fcntl.lockf(locked, fcntl.LOCK_SH, 1, extra["locked"])
-            lease = subprocess.Popen([sys.executable, "-c", LEASE, path, extra["lease"]], stdout=subprocess.PIPE) if "lease" in extra else None
-            lease and lease.stdout.readline()  # once it holds the lease
+            # a program that holds the lock, a lease or an oplock from before the run, and says when it does
+            holder = subprocess.Popen(fill(extra["holder"], path), stdin=subprocess.PIPE, stdout=subprocess.PIPE) if "holder" in extra else None
+            told = holder and holder.stdout.readline()
             started = time.monotonic()
             child = subprocess.Popen(
                 command, executable=executable, cwd=folder, env=env, stdin=subprocess.DEVNULL,
@@ -308,7 +354,8 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
                         "stopped by SIGSTOP" not in (open(log).read() if os.path.exists(log) else ""):
                     time.sleep(0.01)
                 if "hold" in extra and child.poll() is None:
-                    subprocess.run(["bash", "-c", extra["hold"][1]], cwd=folder, timeout=30, **(owner if "owner" in extra else {}))
+                    subprocess.run(["bash", "-c", extra["hold"][1]], cwd=folder, timeout=30, **(owner if "owner" in extra else {}),
+                                   env={**os.environ, "SMB": shlex.join(fill(SMB, path))})
                     os.killpg(child.pid, signal.SIGCONT)
                 out, err = child.communicate(timeout=30)
             except subprocess.TimeoutExpired as expired:
@@ -317,10 +364,13 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
                 if child.poll() is None:
                     os.killpg(child.pid, signal.SIGKILL)
                     child.communicate()
-                if lease:  # a holder that never let go holds any run: the row fails, not the tool
-                    lease.kill()
-                    if b"let go" not in lease.communicate()[0] and out == HUNG.encode():
-                        out = err = b"(the lease holder never let go)"
+                if holder:  # a holder that never let go holds any run: the row fails, not the tool
+                    try:
+                        told += holder.communicate(timeout=25)[0]
+                    except subprocess.TimeoutExpired:
+                        holder.kill()
+                    if b"let go" not in told and out == HUNG.encode():
+                        out = err = b"(the holder never let go)"
             elapsed = time.monotonic() - started
         # strace names the map's whole path first, as it found it from the folder
         out, err = (re.sub(rb"^strace: Requested path .*\n", b"", text or b"") for text in (out, err))
@@ -332,6 +382,7 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             got.append((what, out, out if re.fullmatch(pattern, out) else b"".join(t for t, fd in want)))
         # Load only lengthens a wait, and a runner's start adds to it: a run that must not wait shows it in its output.
         got += [("waited a second for the lock", elapsed >= 1, True)] * ("waits" in extra)
+        got += [("what the holder was told", told, extra.get("told"))] * ("told" in extra)
         after, path = before if after is None else after, os.path.join(folder, extra.get("moved", extra.get("path", M)))
         if isinstance(after, bytes):
             os.chmod(path, 0o644)
@@ -416,6 +467,10 @@ def main():
         rows = [r for r in rows if 2 not in r[-1].get("close", ()) and not {"inject", "hold"} & set(r[-1])]
         print(f"{len(ROWS) - len(rows)} rows close standard error or run under strace, and are left to direct runs")
     rows = [r for r in rows if not (WINDOWS and (r[0] in NOT_ON_WINDOWS or "fsize" in r[-1]))]
+    samba = os.geteuid() == 0 and shutil.which("smbd") and subprocess.run([SMB[0], "-c", "import impacket"]).returncode == 0
+    if not samba and any("smb" in r[-1] for r in rows):
+        rows = [r for r in rows if "smb" not in r[-1]]
+        print("The Samba rows are left out: they need root, smbd (package samba) and python3-impacket")
     results = []
     os.umask(0o022)  # the rows' files and folders as any user makes them, whatever the builder's umask
     # Stopped by a signal, the table still removes its folder and ends its runs; a folder of a table
@@ -431,16 +486,20 @@ def main():
             rows, results = [], messages(sys.argv[-1]) if "--messages" in options else \
                 batch_loop(top, sys.argv[-1], runner) if WINDOWS else documents(top, sys.argv[-1])
         binary = shutil.copy(sys.argv[-1], top)
+        server = start_samba(top) if samba and any("smb" in r[-1] for r in rows) else None
         open(os.path.join(top, "replace-map.py"), "w").write(re.search(r"^```python\n(.*?)^```", README, re.S | re.M)[1])
         os.chmod(binary, 0o755)  # for the rows run as nobody
-        for row in rows:
-            # A stream that is not a pipe cannot also carry the other one.
-            # Under valgrind or qemu the tool's own order of writes is the same as in a direct run.
-            for merged in (False, True)[:1 if {"stdout", "close", "locked"} & set(row[-1]) or runner and not WINDOWS else 2]:
-                problems = run(binary, runner, *row, merged=merged)
-                results.append(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems) if problems else "")
-            if HUNG in results[-1]:
-                break  # a tool that hung once would hang on every row
+        try:
+            for row in rows:
+                # A stream that is not a pipe cannot also carry the other one.
+                # Under valgrind or qemu the tool's own order of writes is the same as in a direct run.
+                for merged in (False, True)[:1 if {"stdout", "close", "locked"} & set(row[-1]) or runner and not WINDOWS else 2]:
+                    problems = run(binary, runner, *row, merged=merged)
+                    results.append(f"FAIL {row[0]}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems) if problems else "")
+                if HUNG in results[-1]:
+                    break  # a tool that hung once would hang on every row
+        finally:
+            server and (os.killpg(server.pid, signal.SIGTERM), server.wait())
     failed = [result for result in results if result]
     print(*failed, f"{len(results) - len(failed)} passed, {len(failed)} failed", sep="\n")
     return 1 if failed else 0

@@ -1,0 +1,36 @@
+#!/usr/bin/env python3
+"""An SMB2 client of the end-to-end table's Samba server, on 127.0.0.1, as the
+guest: it opens a map on the share "maps" and, as the command says,
+  lock:   takes the byte every run locks, prints "ready", and holds it until
+          its standard input closes;
+  try:    tries for that byte at once and prints "granted" or "refused";
+  oplock: takes a batch oplock, prints "ready", and prints "broken" when the
+          server breaks it (within 20 s), then lets go.
+usage: smb_client.py PORT PATH lock|try|oplock   (Debian's python3-impacket)"""
+import sys
+from impacket import smb3structs as smb
+from impacket.smbconnection import SMBConnection
+
+port, path, command = sys.argv[1:]
+session = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=int(port))
+session.login("guest", "")
+server, tree = session.getSMBServer(), session.connectTree("maps")
+level = smb.SMB2_OPLOCK_LEVEL_BATCH if command == "oplock" else smb.SMB2_OPLOCK_LEVEL_NONE
+map_id = server.create(tree, path, smb.FILE_READ_DATA | smb.FILE_WRITE_DATA, smb.FILE_SHARE_READ | smb.FILE_SHARE_WRITE,
+                       0, smb.FILE_OPEN, 0, oplockLevel=level)
+if command == "oplock":
+    print("ready", flush=True)
+    server._timeout = 20
+    print("broken" if server.recvSMB()["Command"] == smb.SMB2_OPLOCK_BREAK else "?", flush=True)
+    sys.exit()
+# impacket's own lock() joins its requests as text: the request is made here
+byte = smb.SMB2_LOCK_ELEMENT()
+byte["Offset"], byte["Length"] = 0x7FFFFFFF00000000, 1
+byte["Flags"] = smb.SMB2_LOCKFLAG_EXCLUSIVE_LOCK | smb.SMB2_LOCKFLAG_FAIL_IMMEDIATELY
+request, packet = smb.SMB2Lock(), server.SMB_PACKET()
+request["FileID"], request["LockCount"], request["Locks"] = map_id, 1, byte.getData()
+packet["Command"], packet["TreeID"], packet["Data"] = smb.SMB2_LOCK, tree, request
+granted = server.recvSMB(server.sendSMB(packet))["Status"] == 0
+print("ready" if command == "lock" else "granted" if granted else "refused", flush=True)
+if command == "lock":
+    sys.stdin.read()
