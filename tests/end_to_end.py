@@ -413,30 +413,61 @@ def documents(top, binary):
     env = {"PATH": os.path.join(top, "bin") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
     examples = open(os.path.join(ROOT, "tarnwick.1")).read().split(".Sh EXAMPLES")[1].split("\n.Sh ")[0]
     return transcript("".join(re.findall(r"^```console\n(.*?)^```", README, re.S | re.M)) + "".join(
-        re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)).replace("\\e", "\\"), top, env)
+        re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)).replace("\\e", "\\"), top, env) \
+        + powershell_loop(top, binary)
+
+
+# What README.txt's loops must print in a folder of loop_files: every file they left, and no other.
+NAMED = "notes.ut2: not changed\nnotes3.ut2: not changed\n"
+
+
+def loop_files(folder):
+    """The folder README.txt's loops are shown in: a map whose download is off, copies of it
+    whose names only begin like a map's (whose short 8.3 names end in .UT2), and two files
+    that are no package, the second with the bit set already. Returns each file's bytes as the
+    loop must leave them: the map alone changed."""
+    sample = open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read()
+    off = sample[:8] + bytes([sample[8] & ~0x01]) + sample[9:]
+    files = {"DM-A.ut2": off, "DM-A.ut2_backup": off, "DM-B.ut2x": off, "notes.ut2": TEXT.encode(), "notes3.ut2": b"Some notes on maps"}
+    for name, data in files.items():
+        open(os.path.join(folder, name), "wb").write(data)
+    return {**files, "DM-A.ut2": sample}
+
+
+def loop_result(name, folder, files, got, said):
+    changed = [file for file, data in files.items() if open(os.path.join(folder, file), "rb").read() != data]
+    return ["" if got == said == NAMED and not changed else f"FAIL README.txt's {name} loop: printed {got!r}, README.txt "
+            f"says {said!r}, want {NAMED!r}; files not as they should be: {changed}"]
 
 
 def batch_loop(top, binary, runner):
-    """README.txt's batch loop, run by Wine's cmd beside tarnwick.exe in the
-    folder README.txt describes: a map whose download is off, copies of it
-    whose names only begin like a map's (whose short 8.3 names end in .UT2),
-    and a file that is no package. What it prints must be what README.txt
-    says, and the map alone may change."""
+    """README.txt's batch loop, run by Wine's cmd beside tarnwick.exe in loop_files."""
     text = open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read().replace("\r\n", "\n")
-    loop = re.search(r"^    @echo off\n(?:    .*\n)+", text, re.M)[0].replace("\n    ", "\n")[4:]
-    printed = re.search(r"the batch file changes DM-A.ut2 alone and prints:\n\n((?:    .*\n)+)", text)[1].replace("    ", "")
-    sample = bytearray(open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read())
-    sample[8] &= ~0x01  # download off
-    files = {"DM-A.ut2": bytes(sample), "DM-A.ut2_backup": bytes(sample), "DM-B.ut2x": bytes(sample), "notes.ut2": TEXT.encode()}
-    for name, data in {**files, "loop.bat": loop.replace("\n", "\r\n").encode()}.items():
-        open(os.path.join(top, name), "wb").write(data)
+    loop = re.search(r"^    @echo off\n(?=    for )(?:    .*\n)+", text, re.M)[0].replace("\n    ", "\n")[4:]
+    said = re.search(r"the batch file changes DM-A.ut2 alone and prints:\n\n((?:    .*\n)+)", text)[1].replace("    ", "")
+    files = loop_files(top)
+    open(os.path.join(top, "loop.bat"), "wb").write(loop.replace("\n", "\r\n").encode())
     shutil.copy(binary, os.path.join(top, "tarnwick.exe"))
     got = subprocess.run([*runner, "cmd", "/c", "loop.bat"], cwd=top, env={"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"},
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60).stdout.replace(b"\r\n", b"\n").decode()
-    files["DM-A.ut2"] = open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read()
-    changed = [name for name, data in files.items() if open(os.path.join(top, name), "rb").read() != data]
-    return ["" if got == printed and not changed else f"FAIL README.txt's batch loop: printed {got!r}, want {printed!r}; "
-            f"files not as they should be: {changed}"]
+    return loop_result("batch", top, files, got, said)
+
+
+def powershell_loop(top, binary):
+    """README.txt's PowerShell loop, where PowerShell is found, in loop_files, with the tool on
+    the PATH as tarnwick.exe: the same words and output on every system."""
+    if not shutil.which("pwsh"):
+        print("No PowerShell (pwsh) here: README.txt's PowerShell loop is not run")
+        return []
+    text = open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read().replace("\r\n", "\n")
+    loop = re.search(r"^    foreach .*\n(?:        .*\n|    }\n)+", text, re.M)[0].replace("\n    ", "\n")[4:]
+    folder = os.path.join(top, "ps")
+    os.makedirs(os.path.join(folder, "bin"))
+    files = loop_files(folder)
+    os.symlink(binary, os.path.join(folder, "bin", "tarnwick.exe"))
+    got = subprocess.run(["pwsh", "-NoProfile", "-Command", loop], cwd=folder, text=True, stdout=subprocess.PIPE, timeout=60,
+                         env={"PATH": os.path.join(folder, "bin") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8", "HOME": folder}).stdout
+    return loop_result("PowerShell", folder, files, got, NAMED)
 
 
 def messages(mandoc):
