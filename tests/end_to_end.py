@@ -41,6 +41,7 @@ import sys
 import tempfile
 import time
 import zlib
+from subprocess import DEVNULL, PIPE, STDOUT
 
 DIR = "a directory"  # map stand-ins that are not bytes to write
 
@@ -276,7 +277,7 @@ def start_samba(top):
         os.makedirs(d.split(" = ")[1])
     # in a group of its own, which it ends as it ends
     server = subprocess.Popen(["smbd", "--foreground", "--no-process-group", "-s", os.path.join(top, "smb.conf")], start_new_session=True,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                              stdout=DEVNULL, stderr=DEVNULL)
     for _ in range(100):  # until it answers, 10 s at most
         with socket.socket() as probe:
             if probe.connect_ex(("127.0.0.1", port)) == 0:
@@ -298,7 +299,8 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         os.chmod(folder, 0o755)
         path, beside = os.path.join(folder, extra.get("path", M)), extra.get("beside", [])
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        owner = dict(user=65534, group=65534, extra_groups=[]) if os.geteuid() == 0 else {}  # as nobody, if root
+        # as nobody, if root
+        owner = dict(user=65534, group=65534, extra_groups=[]) if os.geteuid() == 0 else {}
         if "owner" in extra and owner:  # the map's folder is the other user's
             os.chown(os.path.dirname(path), 65534, 65534)
         if before is DIR:
@@ -313,14 +315,16 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         user = owner if extra.get("user") else {}  # root writes read-only files
 
         def set_up_child():
-            if "fsize" in extra:  # valgrind writes a file of its own first: only the tool's direct runs face the signal
+            # valgrind writes a file of its own first: only the tool's direct runs face the signal
+            if "fsize" in extra:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (extra["fsize"], extra["fsize"]))
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN if "valgrind" in " ".join(runner) else signal.SIG_DFL)
             for fd in extra.get("close", ()):
                 os.close(fd)
 
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C.UTF-8", **extra.get("env", {})}
-        executable, log, inside = None, folder + ".strace", []  # argv[0] pinned, in a direct run only
+        # argv[0] pinned, in a direct run only
+        executable, log, inside = None, folder + ".strace", []
         if "inject" in extra or "hold" in extra:
             # strace fails the chosen call on the map, or stops the run after
             # it; it names the tool by its path
@@ -328,8 +332,10 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             prog = os.path.relpath(binary, folder)
             command = ["strace", "-qq", "-o", log, "-P", extra.get("path", M), "-e", "trace=" + ",".join(f.split(":")[0] for f in faults),
                        *(f"-einject={f}" for f in faults), prog, *args]
-            env["ASAN_OPTIONS"] = "detect_leaks=0"  # a sanitized build's leak check cannot run under ptrace
-        elif runner[:1] == ["chroot"]:  # with the build's emulator, which must be static, beside the tool
+            # a sanitized build's leak check cannot run under ptrace
+            env["ASAN_OPTIONS"] = "detect_leaks=0"
+        elif runner[:1] == ["chroot"]:
+            # with the build's emulator, which must be static, beside the tool
             inside = ["/" + os.path.basename(shutil.copy(shutil.which(path), folder)) for path in (*runner[1:], binary)]
             prog, command = inside[-1], (["unshare", "-r"] if os.geteuid() else []) + ["chroot", folder, *inside, *args]
         elif runner:  # which names the tool by the path it was given, under Wine as a Windows path
@@ -337,15 +343,16 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         else:
             command, executable = [prog, *args], binary
         with open(extra.get("stdout", os.devnull), "wb") as sink, open(path if "locked" in extra else os.devnull) as locked:
-            if "locked" in extra:  # shared, so that a run which took only a shared lock would go through
+            # shared, so that a run which took only a shared lock would go through
+            if "locked" in extra:
                 fcntl.lockf(locked, fcntl.LOCK_SH, 1, extra["locked"])
             # a program that holds the lock, a lease or an oplock from before the run, and says when it does
-            holder = subprocess.Popen(fill(extra["holder"], path), stdin=subprocess.PIPE, stdout=subprocess.PIPE) if "holder" in extra else None
+            holder = subprocess.Popen(fill(extra["holder"], path), stdin=PIPE, stdout=PIPE) if "holder" in extra else None
             told = holder and holder.stdout.readline()
             started = time.monotonic()
             child = subprocess.Popen(
-                command, executable=executable, cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                stdout=sink if "stdout" in extra else subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE,
+                command, executable=executable, cwd=folder, env=env, stdin=DEVNULL,
+                stdout=sink if "stdout" in extra else PIPE, stderr=STDOUT if merged else PIPE,
                 preexec_fn=set_up_child, start_new_session=True, **user)
             out = err = None
             try:
@@ -399,7 +406,7 @@ def transcript(text, folder, env):
     results = []
     for command, want in re.findall(r"^\$ (.*(?:\n> .*)*)\n((?:(?![$] ).*\n)*)", text, re.M):
         got = subprocess.run(["bash", "-c", command.replace("\n> ", "\n")], cwd=folder, env=env, text=True,
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=30).stdout
+                             stdout=PIPE, stderr=STDOUT, timeout=30).stdout
         results.append("" if got == want else f"FAIL $ {command}\n  got  {got!r}\n  want {want!r}")
     return results
 
@@ -449,7 +456,7 @@ def batch_loop(top, binary, runner):
     open(os.path.join(top, "loop.bat"), "wb").write(loop.replace("\n", "\r\n").encode())
     shutil.copy(binary, os.path.join(top, "tarnwick.exe"))
     got = subprocess.run([*runner, "cmd", "/c", "loop.bat"], cwd=top, env={"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"},
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60).stdout.replace(b"\r\n", b"\n").decode()
+                         stdout=PIPE, stderr=STDOUT, timeout=60).stdout.replace(b"\r\n", b"\n").decode()
     return loop_result("batch", top, files, got, said)
 
 
@@ -465,7 +472,7 @@ def powershell_loop(top, binary):
     os.makedirs(os.path.join(folder, "bin"))
     files = loop_files(folder)
     os.symlink(binary, os.path.join(folder, "bin", "tarnwick.exe"))
-    got = subprocess.run(["pwsh", "-NoProfile", "-Command", loop], cwd=folder, text=True, stdout=subprocess.PIPE, timeout=60,
+    got = subprocess.run(["pwsh", "-NoProfile", "-Command", loop], cwd=folder, text=True, stdout=PIPE, timeout=60,
                          env={"PATH": os.path.join(folder, "bin") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8", "HOME": folder}).stdout
     return loop_result("PowerShell", folder, files, got, NAMED)
 
@@ -476,7 +483,7 @@ def messages(mandoc):
     as README.txt lists it, but the POSIX-only ones there; returns what is
     missing."""
     def squeeze(text): return " ".join(text.replace("\\n", " ").split())
-    page = subprocess.run([mandoc, "-T", "ascii", os.path.join(ROOT, "tarnwick.1")], stdout=subprocess.PIPE, text=True).stdout
+    page = subprocess.run([mandoc, "-T", "ascii", os.path.join(ROOT, "tarnwick.1")], stdout=PIPE, text=True).stdout
     documents = {"manual page": squeeze(re.sub(".\b", "", page).split("\nDIAGNOSTICS\n")[1].split("\nCAVEATS\n")[0]),
                  "README.txt": squeeze(open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read())}
     return sorted({f"FAIL not in the {name}: {text}" for source in glob.glob(os.path.join(ROOT, "src", "*.cpp"))
@@ -492,7 +499,8 @@ def main():
     rows = ROWS
     if runner[:1] == ["chroot"]:
         rows = [r for r in rows if r[0] in ("flags shown only", "options after the operand", "name case matters")]
-        if runner == ["chroot"]:  # no /dev/null to stand in for a closed descriptor (an emulator would take it)
+        # no /dev/null to stand in for a closed descriptor (an emulator would take it)
+        if runner == ["chroot"]:
             rows.append(("no /dev/null for closed input", ["-o", M], B, [E("Couldnt open /dev/null in place of a closed standard stream\n")], 1, None, {"close": (0,)}))
     elif runner:  # a runner reports on standard error, and strace cannot trace it
         rows = [r for r in rows if 2 not in r[-1].get("close", ()) and not {"inject", "hold"} & set(r[-1])]
@@ -503,7 +511,8 @@ def main():
         rows = [r for r in rows if "smb" not in r[-1]]
         print("The Samba rows are left out: they need root, smbd (package samba) and python3-impacket")
     results = []
-    os.umask(0o022)  # the rows' files and folders as any user makes them, whatever the builder's umask
+    # the rows' files and folders as any user makes them, whatever the builder's umask
+    os.umask(0o022)
     # Stopped by a signal, the table still removes its folder and ends its runs; a folder of a table
     # that was killed (a test's time limit) goes on the next start.
     for stop in (signal.SIGTERM, signal.SIGHUP):
