@@ -113,7 +113,7 @@ def bad(value, flag): return E(f"`{value}' is not a valid parameter for --{flag}
 def unknown(*words): return E("Unknown options: " + "".join(f'"{w}" ' for w in words) + "\n")
 
 
-HELP, STDOUT, M, B = O(USAGE), E("Couldnt write to standard output\n"), "map.ut2", ut2(0x21)
+HELP, UNWRITTEN, M, B = O(USAGE), E("Couldnt write to standard output\n"), "map.ut2", ut2(0x21)
 U = "Дмитрий-地図-🎮"  # Cyrillic, CJK and an emoji, which no Windows code page holds together
 C21 = "Current Flags [00100001]:\n AllowDownload\n Official\n\n"  # the display, spelt out once
 OFF = O(change(0x21, 0x01))  # Official switched off on 0x21
@@ -209,6 +209,8 @@ ROWS = [
     ("a file server that no longer has the file", ["-o", M], B, [SHOWN, CHANGED], 1, None, {"inject": "/^fcntl:error=ESTALE"}),
     ("no locks on this file system", ["-o", M], B, [OFF], 0, ut2(0x01), {"inject": "/^fcntl:error=EOPNOTSUPP"}),
     # the name: a map moved aside, or replaced as the README's script does, between the open and the lock
+    ("in a folder one may enter but not list", ["-o", "in/m.ut2"], B, [OFF], 0, ut2(0x01),
+     {"path": "in/m.ut2", "user": True, "mode": 0o666, "folder": 0o711}),
     ("the map renamed aside", ["-o", M], B, [SHOWN, CHANGED], 1, None, {"hold": ("openat:when=2", f"mv {M} aside.ut2"), "moved": "aside.ut2"}),
     ("the README's script replaces the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(), {"hold": ("openat:when=2", REPLACE)}),
     ("the README's script, and the process's lock", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(),
@@ -248,11 +250,11 @@ ROWS = [
     ("the close after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01),
      {"inject": "close:error=EIO:when=2"}),
     # standard output that cannot be written: the map keeps its own outcome, the run fails
-    ("output on a full disk, flags shown", [M], B, [STDOUT], 1, None, {"stdout": "/dev/full"}),
-    ("output on a full disk, usage screen", [], None, [STDOUT], 1, None, {"stdout": "/dev/full"}),
-    ("output on a full disk, change", ["-o", M], B, [STDOUT], 1, ut2(0x01), {"stdout": "/dev/full"}),
-    ("output on a full disk, the write fails", ["-o", M], B, [E("Couldnt write to map file\n"), STDOUT], 1, None, {"stdout": "/dev/full", "fsize": 8}),
-    ("output closed, change", ["-o", M], B, [STDOUT], 1, ut2(0x01), {"close": (1,)}),
+    ("output on a full disk, flags shown", [M], B, [UNWRITTEN], 1, None, {"stdout": "/dev/full"}),
+    ("output on a full disk, usage screen", [], None, [UNWRITTEN], 1, None, {"stdout": "/dev/full"}),
+    ("output on a full disk, change", ["-o", M], B, [UNWRITTEN], 1, ut2(0x01), {"stdout": "/dev/full"}),
+    ("output on a full disk, the write fails", ["-o", M], B, [E("Couldnt write to map file\n"), UNWRITTEN], 1, None, {"stdout": "/dev/full", "fsize": 8}),
+    ("output closed, change", ["-o", M], B, [UNWRITTEN], 1, ut2(0x01), {"close": (1,)}),
     ("all three streams closed, change", ["-o", M], B, [], 1, ut2(0x01), {"close": (0, 1, 2)}),
     ("output and errors closed, the write fails", ["-o", M], B, [], 1, None, {"close": (1, 2), "fsize": 8}),
 ]
@@ -312,6 +314,7 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
             for other in beside:  # look-alikes that must come out untouched
                 shutil.copy(path, os.path.join(folder, other))
             os.chmod(path, extra.get("mode", 0o644))
+            os.chmod(os.path.dirname(path), extra.get("folder", 0o755))
         user = owner if extra.get("user") else {}  # root writes read-only files
 
         def set_up_child():
