@@ -114,18 +114,19 @@ def unknown(*words): return E("Unknown options: " + "".join(f'"{w}" ' for w in w
 
 
 HELP, UNWRITTEN, M, B = O(USAGE), E("Couldnt write to standard output\n"), "map.ut2", ut2(0x21)
+NOT_MAP = ut2(0x21, 0x4D)  # the map B, but for its first byte
 U = "Дмитрий-地図-🎮"  # Cyrillic, CJK and an emoji, which no Windows code page holds together
 C21 = "Current Flags [00100001]:\n AllowDownload\n Official\n\n"  # the display, spelt out once
 OFF = O(change(0x21, 0x01))  # Official switched off on 0x21
 SHOWN, CHANGED = O(change(0x21, 0x01, "")), E("Map file changed during the run; nothing written\n")
-NOT_READ_AGAIN, WRITE_FAILED = [SHOWN, E("Couldnt read map file\n")], [SHOWN, E("Couldnt write to map file\n")]
+CANT_READ, CANT_WRITE = E("Couldnt read map file\n"), E("Couldnt write to map file\n")
 TEXT, NOT_READ, HUNG = "not a map, but long enough", "a file not to read", "(no end in 30 s)"
 LOCKED, NO_LOCK = E("Map file locked by another run; nothing written\n"), E("Couldnt lock map file; nothing written\n")
 WHILE, COMPRESSED = E("Map file changed while it was written; check it\n"), E("Map file is compressed (.uz2); change the uncompressed package instead\n")
 # The README's deployment script, run while the tool is held between its open and its lock: it puts
 # a text file in the map's place; and a second program's try at the lock, which must fail.
 REPLACE = f"printf '{TEXT}' > new.ut2 && python3 ../replace-map.py {M} new.ut2 && rm {M}.old"
-TRY_LOCK = f"import fcntl; fcntl.lockf(open(\"{M}\", \"r+b\"), fcntl.LOCK_EX | fcntl.LOCK_NB, 1, {LOCK_BYTE})"
+TRY_LOCK = f"from fcntl import *; lockf(open(\"{M}\", \"r+b\"), LOCK_EX | LOCK_NB, 1, {LOCK_BYTE})"
 # A made-up map of 40,000 bytes as a redirect server compresses it: zlib blocks of 32 KiB, each after its two sizes.
 UZ2 = b"".join(struct.pack("<II", len(z := zlib.compress(b, 9)), len(b)) + z for b in (ut2(0x21, length=40000)[:32768], ut2(0x21, length=40000)[32768:]))
 
@@ -134,13 +135,19 @@ SAMBA = {"port": None}
 SMB = ["/usr/bin/python3", os.path.join(ROOT, "tests", "smb_client.py"), "{port}", "{share}"]
 
 # name, arguments, map bytes (None: no map), output in order, status, map after (None: unchanged), extras
+# The usual run: -o on the map B. Then Official is switched off (flipped), or a message stops the run.
+def flip(name, *rest): return (name, ["-o", M], B, *rest)
+def flipped(name, extra): return flip(name, [OFF], 0, ut2(0x01), extra)
+def stopped(name, message, extra, after=None): return flip(name, [SHOWN, message], 1, after, extra)
+
+
 ROWS = [
     # usage screen and operands
     ("no arguments", [], None, [HELP], 1),
     ("-f alone", ["-f"], B, [E("Please give the map filename "), HELP], 1),
-    ("a pattern that matched three maps", [M, "b.ut2", "c d.ut2"], B, [unknown("b.ut2", "c d.ut2"), HELP], 1),
+    ("a pattern that matched three maps", [M, "b", "c d"], B, [unknown("b", "c d"), HELP], 1),
     ("the empty operand", [""], None, [E("Couldnt get info on map file\n")], 1),
-    ("after -- every word is an operand", ["--", "--Official"], B, [O(C21)], 0, None, {"path": "--Official"}),
+    ("-- ends the options", ["--", "--Official"], B, [O(C21)], 0, None, {"path": "--Official"}),
     ("options after the operand", [M, "--Official=off"], B, [OFF], 0, ut2(0x01)),
     ("POSIXLY_CORRECT stops at the operand", [M, "--Official=off"], B, [unknown("--Official=off"), HELP], 1, None, {"env": {"POSIXLY_CORRECT": "1"}}),
     ("a value in the next word is an operand", ["--Official", "off", M], B, [unknown(M), HELP], 1),
@@ -152,8 +159,8 @@ ROWS = [
     # option names and values
     ("abbreviated name", ["--Off=off", M], B, [OFF], 0, ut2(0x01)),
     ("short letter with value", ["-ooff", M], B, [OFF], 0, ut2(0x01)),
-    ("--f is --force", ["--f", "-o", M], ut2(0x21, 0x4D), [O(WARN + change(0x21, 0x01))], 0, ut2(0x01, 0x4D)),
-    ("-fo forces and flips", ["-fo", M], ut2(0x01, 0), [O(WARN + change(0x01, 0x21))], 0, ut2(0x21, 0)),
+    ("--f is --force", ["--f", "-o", M], NOT_MAP, [O(WARN + change(0x21, 0x01))], 0, ut2(0x01, 0x4D)),
+    ("-fo: force, flip", ["-fo", M], ut2(0x01, 0), [O(WARN + change(0x01, 0x21))], 0, ut2(0x21, 0)),
     ("value case matters", ["--Official=On", M], B, [bad("On", "Official"), HELP], 1),
     ("empty value", ["--Official=", M], B, [bad("", "Official"), HELP], 1),
     ("values that only look like on or off", ["--AllowDownload=onX", "--ClientOptional=offf", "--ServerSideOnly=of", "-uo", "-o on", M],
@@ -184,79 +191,79 @@ ROWS = [
     ("a .uz2's first 9 bytes are no .uz2", ["-fo", M], UZ2[:9], [O(WARN + change(0x78, 0x58))], 0, UZ2[:8] + b"\x58"),
     ("C1 83 2A 9F is no package", ["-o", M], ut2(0x21, b"\xC1\x83\x2A\x9F"), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
     ("flags shown only", [M], B, [O(C21)], 0),
-    ("flags shown only, not a map", [M], ut2(0x21, 0x4D), [O(WARN + C21)], 0),
-    ("not a map, change refused", ["-o", M], ut2(0x21, 0x4D), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
-    ("not a map, forced", ["-o", M, "-f"], ut2(0x21, 0x4D), [O(WARN + change(0x21, 0x01))], 0, ut2(0x01, 0x4D)),
+    ("flags shown only, not a map", [M], NOT_MAP, [O(WARN + C21)], 0),
+    ("not a map, change refused", ["-o", M], NOT_MAP, [O(WARN + change(0x21, 0x01, REFUSED))], 0),
+    ("not a map, forced", ["-o", M, "-f"], NOT_MAP, [O(WARN + change(0x21, 0x01))], 0, ut2(0x01, 0x4D)),
     ("no change to make", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0),
     ("flag byte 0x0D", ["-u", M], ut2(0x0D), [O(change(0x0D, 0x1D))], 0, ut2(0x1D)),
     ("flag byte 0x1A", ["-c", M], ut2(0x1A), [O(change(0x1A, 0x18))], 0, ut2(0x18)),
-    ("a 3 GiB map", ["-o", M], B, [OFF], 0, ut2(0x01), {"size": 3 << 30}),
-    ("a map 8 bytes over 4 GiB", ["-o", M], B, [OFF], 0, ut2(0x01), {"size": (4 << 30) + 8}),
+    flipped("a 3 GiB map", {"size": 3 << 30}),
+    flipped("a map 8 bytes over 4 GiB", {"size": (4 << 30) + 8}),
     ("tag 0x1A, 64 KiB long", ["-fa", M], ut2(0x00, 0x1A, 65536), [O(WARN + change(0x00, 0x01))], 0, ut2(0x01, 0x1A, 65536)),
     # failures: the map must come out untouched
-    ("unreadable map", ["-o", M], B, [E("Couldnt open file for reading\n")], 1, None, {"user": True, "mode": 0o000}),
-    ("read-only map", ["-o", M], B, [O(change(0x21, 0x01, "")), E("Couldnt open file for writing\n")], 1, None, {"user": True, "mode": 0o444}),
-    ("read-only map, nothing to write", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0, None, {"user": True, "mode": 0o444}),
-    ("a directory", ["-o", M], DIR, [E("Couldnt read map file\n")], 1, None, {"windows": [E("Map file too small\n")]}),
-    ("the write fails: ulimit -f 0", ["-o", M], B, WRITE_FAILED, 1, None, {"fsize": 0}),
-    ("another program holds the lock", ["-o", M], B, [SHOWN, LOCKED], 1, None, {"locked": LOCK_BYTE, "waits": 1}),
-    ("a kernel without open-file locks: the process's lock", ["-o", M], B, [SHOWN, LOCKED], 1, None,
+    flip("unreadable map", [E("Couldnt open file for reading\n")], 1, None, {"user": 1, "mode": 0}),
+    flip("read-only map", [O(change(0x21, 0x01, "")), E("Couldnt open file for writing\n")], 1, None, {"user": 1, "mode": 0o444}),
+    ("read-only map, nothing to write", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0, None, {"user": 1, "mode": 0o444}),
+    ("a directory", ["-o", M], DIR, [CANT_READ], 1, None, {"windows": [E("Map file too small\n")]}),
+    flip("the write fails: ulimit -f 0", [SHOWN, CANT_WRITE], 1, None, {"fsize": 0}),
+    stopped("another program holds the lock", LOCKED, {"locked": LOCK_BYTE, "waits": 1}),
+    flip("a kernel without open-file locks: the process's lock", [SHOWN, LOCKED], 1, None,
      {"locked": LOCK_BYTE, "inject": "/^fcntl:error=EINVAL:when=1", "waits": 1}),
-    ("a lock on the next byte is no run's", ["-o", M], B, [OFF], 0, ut2(0x01), {"locked": LOCK_BYTE + 1}),
-    ("no lock records for a second, while another holds the lock", ["-o", M], B, [SHOWN, NO_LOCK], 1, None,
+    flipped("a lock on the next byte is no run's", {"locked": LOCK_BYTE + 1}),
+    flip("no lock records for a second, while another holds the lock", [SHOWN, NO_LOCK], 1, None,
      {"locked": LOCK_BYTE, "inject": "/^fcntl:error=ENOLCK", "waits": 1}),
-    ("the lock fails otherwise", ["-o", M], B, [SHOWN, NO_LOCK], 1, None, {"locked": LOCK_BYTE, "inject": "/^fcntl:error=EDEADLK"}),
-    ("a file server that no longer has the file", ["-o", M], B, [SHOWN, CHANGED], 1, None, {"inject": "/^fcntl:error=ESTALE"}),
-    ("no locks on this file system", ["-o", M], B, [OFF], 0, ut2(0x01), {"inject": "/^fcntl:error=EOPNOTSUPP"}),
+    stopped("other lock errors", NO_LOCK, {"locked": LOCK_BYTE, "inject": "/^fcntl:error=EDEADLK"}),
+    stopped("a file server that lost the file", CHANGED, {"inject": "/^fcntl:error=ESTALE"}),
+    flipped("no locks on this file system", {"inject": "/^fcntl:error=EOPNOTSUPP"}),
     # the name: a map moved aside, or replaced as the README's script does, between the open and the lock
     ("in a folder one may enter but not list", ["-o", "in/m.ut2"], B, [OFF], 0, ut2(0x01),
-     {"path": "in/m.ut2", "user": True, "mode": 0o666, "folder": 0o711}),
-    ("the map renamed aside", ["-o", M], B, [SHOWN, CHANGED], 1, None, {"hold": ("openat:when=2", f"mv {M} aside.ut2"), "moved": "aside.ut2"}),
-    ("the README's script replaces the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(), {"hold": ("openat:when=2", REPLACE)}),
-    ("the README's script, and the process's lock", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(),
+     {"path": "in/m.ut2", "user": 1, "mode": 0o666, "folder": 0o711}),
+    stopped("the map renamed aside", CHANGED, {"hold": ("openat:when=2", f"mv {M} aside.ut2"), "moved": "aside.ut2"}),
+    stopped("the README's script replaces the map", CHANGED, {"hold": ("openat:when=2", REPLACE)}, TEXT.encode()),
+    flip("the README's script, and the process's lock", [SHOWN, CHANGED], 1, TEXT.encode(),
      {"hold": ("openat:when=2", REPLACE), "inject": "/^fcntl:error=EINVAL:when=1"}),
-    ("the process's lock still held at the write", ["-o", M], B, [OFF], 0, ut2(0x01),
+    flip("the process's lock still held at the write", [OFF], 0, ut2(0x01),
      {"hold": ("pwrite64:when=1", f"python3 -c '{TRY_LOCK}' 2> /dev/null && touch unlocked"), "inject": "/^fcntl:error=EINVAL:when=1"}),
-    ("a copy over the map right after the write", ["-o", M], B, [SHOWN, WHILE], 1, None, {"hold": ("pwrite64:when=1", f"cp copy {M}"), "beside": ["copy"]}),
+    stopped("a copy over the map right after the write", WHILE, {"hold": ("pwrite64:when=1", f"cp copy {M}"), "beside": ["copy"]}),
     # a file server's lease, broken as the kernel asks: the run waits, as any open does
-    ("a read lease", ["-o", M], B, [OFF], 0, ut2(0x01), {"holder": [sys.executable, "-c", LEASE, "{map}", "r"]}),
+    flipped("a read lease", {"holder": [sys.executable, "-c", LEASE, "{map}", "r"]}),
     # a real file server: the Samba server of the table, with an SMB2 client on the map
-    ("a Samba client holds the lock", ["-o", M], B, [SHOWN, LOCKED], 1, None, {"holder": SMB + ["lock"], "waits": 1, "smb": 1}),
-    ("a run's lock refuses a Samba client", ["-o", M], B, [OFF], 0, ut2(0x01),
-     {"hold": ("/^fcntl:when=1", "$SMB try | grep -qx refused || touch granted"), "smb": 1}),
-    ("a Samba client's batch oplock, broken for the run", ["-o", M], B, [OFF], 0, ut2(0x01), {"holder": SMB + ["oplock"], "told": b"ready\nbroken\n", "smb": 1}),
+    stopped("a Samba client holds the lock", LOCKED, {"holder": SMB + ["lock"], "told": b"granted\n", "waits": 1, "smb": 1}),
+    flip("a run's lock refuses a Samba client", [OFF], 0, ut2(0x01),
+     {"hold": ("/^fcntl:when=1", "$SMB lock </dev/null | grep -q refused || > granted"), "smb": 1}),
+    flipped("a Samba client's batch oplock, broken for the run", {"holder": SMB + ["oplock"], "told": b"ready\nbroken\n", "smb": 1}),
     # the write stage's own look at the file fails: a failure, not a change
-    ("the second look at the file fails", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "%%stat:error=EIO:when=3"}),
-    ("the name cannot be looked up", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "openat:error=EACCES:when=3"}),
-    ("the second read fails", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "pread64:error=EIO:when=2"}),
-    ("the second read comes back short", ["-o", M], B, NOT_READ_AGAIN, 1, None, {"inject": "pread64:retval=9:when=2"}),
-    ("the look after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "%%stat:error=EIO:when=5"}),
-    ("the read after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "pread64:error=EIO:when=3"}),
-    ("the name after the write cannot be looked up", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01), {"inject": "openat:error=EACCES:when=4"}),
+    stopped("the second look at the file fails", CANT_READ, {"inject": "%%stat:error=EIO:when=3"}),
+    stopped("the name cannot be looked up", CANT_READ, {"inject": "openat:error=EACCES:when=3"}),
+    stopped("the second read fails", CANT_READ, {"inject": "pread64:error=EIO:when=2"}),
+    stopped("the second read comes back short", CANT_READ, {"inject": "pread64:retval=9:when=2"}),
+    stopped("the look after the write fails", CANT_WRITE, {"inject": "%%stat:error=EIO:when=5"}, ut2(0x01)),
+    stopped("the read after the write fails", CANT_WRITE, {"inject": "pread64:error=EIO:when=3"}, ut2(0x01)),
+    stopped("the name after the write cannot be looked up", CANT_WRITE, {"inject": "openat:error=EACCES:when=4"}, ut2(0x01)),
     # the map's name made to lead elsewhere while the run is held between its stages, or before the first open
-    ("a text file renamed over the map", ["-o", M], B, [SHOWN, CHANGED], 1, TEXT.encode(), {"hold": ("close:when=1", f"ln -f {M} r && printf '{TEXT}' > t && mv t {M}"), "beside": ["r"]}),
-    ("the map cut to 8 bytes", ["-o", M], B, [SHOWN, CHANGED], 1, B[:8], {"hold": ("close:when=1", f"truncate -s 8 {M}")}),
-    ("the map emptied between the second read and the write", ["-o", M], B, [SHOWN, E("Map file changed while it was written; check it\n")], 1,
+    stopped("a text file renamed over the map", CHANGED, {"hold": ("close:when=1", f"ln -f {M} r && printf '{TEXT}' > t && mv t {M}"), "beside": ["r"]}, TEXT.encode()),
+    stopped("map cut to 8 bytes", CHANGED, {"hold": ("close:when=1", f"truncate -s 8 {M}")}, B[:8]),
+    flip("the map emptied between the second read and the write", [SHOWN, WHILE], 1,
      bytes(8) + b"\x01", {"hold": ("pread64:when=2", f": > {M}")}),
-    ("byte 8 changed by another run", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x20), {"hold": ("close:when=1", f"../tarnwick -aoff {M} > /dev/null")}),
-    ("the tag's last byte changed", ["-o", M], B, [SHOWN, CHANGED], 1, ut2(0x21, b"\xC1\x83\x2A\x9F"),
+    stopped("byte 8 changed by another run", CHANGED, {"hold": ("close:when=1", f"../tarnwick -aoff {M} > /dev/null")}, ut2(0x20)),
+    flip("the tag's last byte changed", [SHOWN, CHANGED], 1, ut2(0x21, b"\xC1\x83\x2A\x9F"),
      {"hold": ("close:when=1", f"printf '\\237' | dd of={M} bs=1 seek=3 conv=notrunc status=none")}),
     ("a symbolic link to another file, put by another user", ["-o", "up/m.ut2"], B, [SHOWN, CHANGED], 1, None,
      {"path": "up/m.ut2", "beside": ["secret"], "hold": ("close:when=1", "ln -sf ../secret up/m.ut2"), "owner": "nobody"}),
-    ("a FIFO renamed over the map before the first open", ["-o", M], B, [CHANGED], 1, NOT_READ, {"hold": ("%%stat:when=1", f"mkfifo t && mv t {M}")}),
-    ("the map cut to 4 bytes before it is read", ["-o", M], B, [E("Couldnt read map file\n")], 1, B[:4], {"hold": ("%%stat:when=1", f"truncate -s 4 {M}")}),
-    ("the map emptied before it is read", ["-o", M], B, [E("Couldnt read map file\n")], 1, b"", {"hold": ("%%stat:when=1", f": > {M}")}),
+    flip("a FIFO renamed over the map before the first open", [CHANGED], 1, NOT_READ, {"hold": ("%%stat:when=1", f"mkfifo t && mv t {M}")}),
+    flip("the map cut to 4 bytes before it is read", [CANT_READ], 1, B[:4], {"hold": ("%%stat:when=1", f"truncate -s 4 {M}")}),
+    flip("map emptied before the read", [CANT_READ], 1, b"", {"hold": ("%%stat:when=1", f": > {M}")}),
     # the byte went out; the close did not confirm it
-    ("the close after the write fails", ["-o", M], B, WRITE_FAILED, 1, ut2(0x01),
+    flip("the close after the write fails", [SHOWN, CANT_WRITE], 1, ut2(0x01),
      {"inject": "close:error=EIO:when=2"}),
     # standard output that cannot be written: the map keeps its own outcome, the run fails
     ("output on a full disk, flags shown", [M], B, [UNWRITTEN], 1, None, {"stdout": "/dev/full"}),
-    ("output on a full disk, usage screen", [], None, [UNWRITTEN], 1, None, {"stdout": "/dev/full"}),
-    ("output on a full disk, change", ["-o", M], B, [UNWRITTEN], 1, ut2(0x01), {"stdout": "/dev/full"}),
-    ("output on a full disk, the write fails", ["-o", M], B, [E("Couldnt write to map file\n"), UNWRITTEN], 1, None, {"stdout": "/dev/full", "fsize": 8}),
-    ("output closed, change", ["-o", M], B, [UNWRITTEN], 1, ut2(0x01), {"close": (1,)}),
-    ("all three streams closed, change", ["-o", M], B, [], 1, ut2(0x01), {"close": (0, 1, 2)}),
-    ("output and errors closed, the write fails", ["-o", M], B, [], 1, None, {"close": (1, 2), "fsize": 8}),
+    ("a full disk, usage screen", [], None, [UNWRITTEN], 1, None, {"stdout": "/dev/full"}),
+    flip("output on a full disk, change", [UNWRITTEN], 1, ut2(0x01), {"stdout": "/dev/full"}),
+    flip("output on a full disk, the write fails", [CANT_WRITE, UNWRITTEN], 1, None, {"stdout": "/dev/full", "fsize": 8}),
+    flip("output closed, change", [UNWRITTEN], 1, ut2(0x01), {"close": (1,)}),
+    flip("all three streams closed, change", [], 1, ut2(0x01), {"close": (0, 1, 2)}),
+    flip("output and errors closed, the write fails", [], 1, None, {"close": (1, 2), "fsize": 8}),
 ]
 
 
@@ -423,61 +430,29 @@ def documents(top, binary):
     env = {"PATH": os.path.join(top, "bin") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
     examples = open(os.path.join(ROOT, "tarnwick.1")).read().split(".Sh EXAMPLES")[1].split("\n.Sh ")[0]
     return transcript("".join(re.findall(r"^```console\n(.*?)^```", README, re.S | re.M)) + "".join(
-        re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)).replace("\\e", "\\"), top, env) \
-        + powershell_loop(top, binary)
-
-
-# What README.txt's loops must print in a folder of loop_files: every file they left, and no other.
-NAMED = "notes.ut2: not changed\nnotes3.ut2: not changed\n"
-
-
-def loop_files(folder):
-    """The folder README.txt's loops are shown in: a map whose download is off, copies of it
-    whose names only begin like a map's (whose short 8.3 names end in .UT2), and two files
-    that are no package, the second with the bit set already. Returns each file's bytes as the
-    loop must leave them: the map alone changed."""
-    sample = open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read()
-    off = sample[:8] + bytes([sample[8] & ~0x01]) + sample[9:]
-    files = {"DM-A.ut2": off, "DM-A.ut2_backup": off, "DM-B.ut2x": off, "notes.ut2": TEXT.encode(), "notes3.ut2": b"Some notes on maps"}
-    for name, data in files.items():
-        open(os.path.join(folder, name), "wb").write(data)
-    return {**files, "DM-A.ut2": sample}
-
-
-def loop_result(name, folder, files, got, said):
-    changed = [file for file, data in files.items() if open(os.path.join(folder, file), "rb").read() != data]
-    return ["" if got == said == NAMED and not changed else f"FAIL README.txt's {name} loop: printed {got!r}, README.txt "
-            f"says {said!r}, want {NAMED!r}; files not as they should be: {changed}"]
+        re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)).replace("\\e", "\\"), top, env)
 
 
 def batch_loop(top, binary, runner):
-    """README.txt's batch loop, run by Wine's cmd beside tarnwick.exe in loop_files."""
+    """README.txt's batch loop, run by Wine's cmd beside tarnwick.exe in the folder README.txt
+    shows it in: a map whose download is off, copies of it whose names only begin like a map's
+    (whose short 8.3 names end in .UT2), and two files that are no package, the second with the
+    bit set already. It must name those two, as README.txt says, and change the map alone."""
     text = open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read().replace("\r\n", "\n")
     loop = re.search(r"^    @echo off\n(?=    for )(?:    .*\n)+", text, re.M)[0].replace("\n    ", "\n")[4:]
     said = re.search(r"the batch file changes DM-A.ut2 alone and prints:\n\n((?:    .*\n)+)", text)[1].replace("    ", "")
-    files = loop_files(top)
-    open(os.path.join(top, "loop.bat"), "wb").write(loop.replace("\n", "\r\n").encode())
+    sample = open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read()
+    off = sample[:8] + bytes([sample[8] & ~0x01]) + sample[9:]
+    files = {"DM-A.ut2": off, "DM-A.ut2_backup": off, "DM-B.ut2x": off, "notes.ut2": TEXT.encode(), "notes3.ut2": b"Some notes on maps"}
+    for name, data in {**files, "loop.bat": loop.replace("\n", "\r\n").encode()}.items():
+        open(os.path.join(top, name), "wb").write(data)
     shutil.copy(binary, os.path.join(top, "tarnwick.exe"))
     got = subprocess.run([*runner, "cmd", "/c", "loop.bat"], cwd=top, env={"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"},
                          stdout=PIPE, stderr=STDOUT, timeout=60).stdout.replace(b"\r\n", b"\n").decode()
-    return loop_result("batch", top, files, got, said)
-
-
-def powershell_loop(top, binary):
-    """README.txt's PowerShell loop, where PowerShell is found, in loop_files, with the tool on
-    the PATH as tarnwick.exe: the same words and output on every system."""
-    if not shutil.which("pwsh"):
-        print("No PowerShell (pwsh) here: README.txt's PowerShell loop is not run")
-        return []
-    text = open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read().replace("\r\n", "\n")
-    loop = re.search(r"^    foreach .*\n(?:        .*\n|    }\n)+", text, re.M)[0].replace("\n    ", "\n")[4:]
-    folder = os.path.join(top, "ps")
-    os.makedirs(os.path.join(folder, "bin"))
-    files = loop_files(folder)
-    os.symlink(binary, os.path.join(folder, "bin", "tarnwick.exe"))
-    got = subprocess.run(["pwsh", "-NoProfile", "-Command", loop], cwd=folder, text=True, stdout=PIPE, timeout=60,
-                         env={"PATH": os.path.join(folder, "bin") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8", "HOME": folder}).stdout
-    return loop_result("PowerShell", folder, files, got, NAMED)
+    changed = [name for name, data in {**files, "DM-A.ut2": sample}.items() if open(os.path.join(top, name), "rb").read() != data]
+    named = "notes.ut2: not changed\nnotes3.ut2: not changed\n"  # every file it left, and no other
+    return ["" if got == said == named and not changed else f"FAIL README.txt's batch loop: printed {got!r}, README.txt "
+            f"says {said!r}, want {named!r}; files not as they should be: {changed}"]
 
 
 def messages(mandoc):
@@ -512,7 +487,7 @@ def main():
     samba = os.geteuid() == 0 and shutil.which("smbd") and subprocess.run([SMB[0], "-c", "import impacket"]).returncode == 0
     if not samba and any("smb" in r[-1] for r in rows):
         rows = [r for r in rows if "smb" not in r[-1]]
-        print("The Samba rows are left out: they need root, smbd (package samba) and python3-impacket")
+        print("Samba rows left out: they need root, smbd (package samba) and python3-impacket")
     results = []
     # the rows' files and folders as any user makes them, whatever the builder's umask
     os.umask(0o022)

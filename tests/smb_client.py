@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """An SMB2 client of the end-to-end table's Samba server, on 127.0.0.1, as the
 guest: it opens a map on the share "maps" and, as the command says,
-  lock:   takes the byte every run locks, prints "ready", and holds it until
-          its standard input closes;
-  try:    tries for that byte at once and prints "granted" or "refused";
+  lock:   tries at once for the byte every run locks, prints "granted" or
+          "refused", and holds what it has until its standard input closes;
   oplock: takes a batch oplock, prints "ready", and prints "broken" when the
           server breaks it (within 20 s), then lets go.
-usage: smb_client.py PORT PATH lock|try|oplock   (Debian's python3-impacket)"""
+usage: smb_client.py PORT PATH lock|oplock   (Debian's python3-impacket)"""
 import sys
 from impacket import smb3structs as smb
 from impacket.smbconnection import SMBConnection
@@ -30,7 +29,5 @@ byte["Flags"] = smb.SMB2_LOCKFLAG_EXCLUSIVE_LOCK | smb.SMB2_LOCKFLAG_FAIL_IMMEDI
 request, packet = smb.SMB2Lock(), server.SMB_PACKET()
 request["FileID"], request["LockCount"], request["Locks"] = map_id, 1, byte.getData()
 packet["Command"], packet["TreeID"], packet["Data"] = smb.SMB2_LOCK, tree, request
-granted = server.recvSMB(server.sendSMB(packet))["Status"] == 0
-print("ready" if command == "lock" else "granted" if granted else "refused", flush=True)
-if command == "lock":
-    sys.stdin.read()
+print("granted" if server.recvSMB(server.sendSMB(packet))["Status"] == 0 else "refused", flush=True)
+sys.stdin.read()
