@@ -54,27 +54,25 @@ DIR = "a directory"  # map stand-ins that are not bytes to write
 # - The option parser is the C runtime's, with its own wording: where the
 #   table lists one of glibc's messages (P), one line must be there instead.
 #   The status and the tool's own messages are compared exactly.
-# - The rows in NOT_ON_WINDOWS, and those with a file size limit, are not
-#   run there: Wine runs only as its prefix's owner, so not as another user;
-#   and Windows has no file size limit, and Wine's writes ignore the Linux one.
+# - The rows run as another user, with a file size limit or under a lease are
+#   not run there: Wine runs only as its prefix's owner; Windows has no file
+#   size limit, and Wine's writes ignore the Linux one; and Windows has oplocks,
+#   whose break every open waits for, but Wine's open fails at once on a file
+#   under a Linux lease, a Samba client's oplock among them.
 # - Windows reports a directory's size as 0: a row's "windows" extra lists its
 #   output there.
 WINDOWS = sys.argv[-1].endswith(".exe")  # the tool's file name tells
-#   Nor the lease rows, a Samba client's oplock among them: Windows has oplocks, whose break
-#   every open waits for, but Wine's open fails at once on a file under a Linux lease.
-NOT_ON_WINDOWS = ["unreadable map", "read-only map", "read-only map, nothing to write", "a read lease",
-                  "a Samba client's batch oplock, broken for the run"]
 
 
 # The byte every run locks, past the end of any map; a deployment script takes it so.
 LOCK_BYTE = 0x7FFFFFFF00000000
-# Holds a lease on the map (r or w), as a file server does for a client, and
+# Holds a read lease on the map, as a file server does for a client, and
 # lets go when the kernel asks: a run's open must wait for that. SIGIO stays
 # blocked, so that one sent at any moment is pending for sigtimedwait.
 LEASE = """import fcntl, os, signal, sys
 fd = os.open(sys.argv[1], os.O_RDONLY)
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGIO})
-fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK if sys.argv[2] == "w" else fcntl.F_RDLCK)
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
 print(flush=True)
 signal.sigtimedwait({signal.SIGIO}, 30)
 fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
@@ -181,7 +179,6 @@ ROWS = [
     ("missing map", ["-o", M], None, [E("Couldnt get info on map file\n")], 1),
     ("8-byte file", ["-o", M], ut2(0x21, length=8), [E("Map file too small\n")], 1),
     ("9-byte map, last byte is the flags", ["--ServerSideOnly=on", M], ut2(0x21, length=9), [O(change(0x21, 0x25))], 0, ut2(0x25, length=9)),
-    ("0xC1 and no package tag, as a .uz2 may begin", ["-o", M], ut2(0x21, b"\xC1\x07\x00\x00"), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
     # a .uz2, as a redirect server offers the map for download: never shown as a package, never written
     ("a .uz2, shown", [M], UZ2, [COMPRESSED], 1),
     ("a .uz2, changed", ["-o", M], UZ2, [COMPRESSED], 1),
@@ -195,8 +192,7 @@ ROWS = [
     ("not a map, change refused", ["-o", M], NOT_MAP, [O(WARN + change(0x21, 0x01, REFUSED))], 0),
     ("not a map, forced", ["-o", M, "-f"], NOT_MAP, [O(WARN + change(0x21, 0x01))], 0, ut2(0x01, 0x4D)),
     ("no change to make", ["--Official=on", M], B, [O(change(0x21, 0x21, SAME))], 0),
-    ("flag byte 0x0D", ["-u", M], ut2(0x0D), [O(change(0x0D, 0x1D))], 0, ut2(0x1D)),
-    ("flag byte 0x1A", ["-c", M], ut2(0x1A), [O(change(0x1A, 0x18))], 0, ut2(0x18)),
+    ("flag byte 0x1A to 0x0A", ["-u", M], ut2(0x1A), [O(change(0x1A, 0x0A))], 0, ut2(0x0A)),
     flipped("a 3 GiB map", {"size": 3 << 30}),
     flipped("a map 8 bytes over 4 GiB", {"size": (4 << 30) + 8}),
     ("tag 0x1A, 64 KiB long", ["-fa", M], ut2(0x00, 0x1A, 65536), [O(WARN + change(0x00, 0x01))], 0, ut2(0x01, 0x1A, 65536)),
@@ -226,12 +222,12 @@ ROWS = [
      {"hold": ("pwrite64:when=1", f"python3 -c '{TRY_LOCK}' 2> /dev/null && touch unlocked"), "inject": "/^fcntl:error=EINVAL:when=1"}),
     stopped("a copy over the map right after the write", WHILE, {"hold": ("pwrite64:when=1", f"cp copy {M}"), "beside": ["copy"]}),
     # a file server's lease, broken as the kernel asks: the run waits, as any open does
-    flipped("a read lease", {"holder": [sys.executable, "-c", LEASE, "{map}", "r"]}),
+    flipped("a read lease", {"holder": [sys.executable, "-c", LEASE, "{map}"], "lease": 1}),
     # a real file server: the Samba server of the table, with an SMB2 client on the map
     stopped("a Samba client holds the lock", LOCKED, {"holder": SMB + ["lock"], "told": b"granted\n", "waits": 1, "smb": 1}),
     flip("a run's lock refuses a Samba client", [OFF], 0, ut2(0x01),
      {"hold": ("/^fcntl:when=1", "$SMB lock </dev/null | grep -q refused || > granted"), "smb": 1}),
-    flipped("a Samba client's batch oplock, broken for the run", {"holder": SMB + ["oplock"], "told": b"ready\nbroken\n", "smb": 1}),
+    flipped("a Samba client's batch oplock, broken for the run", {"holder": SMB + ["oplock"], "told": b"ready\nbroken\n", "smb": 1, "lease": 1}),
     # the write stage's own look at the file fails: a failure, not a change
     stopped("the second look at the file fails", CANT_READ, {"inject": "%%stat:error=EIO:when=3"}),
     stopped("the name cannot be looked up", CANT_READ, {"inject": "openat:error=EACCES:when=3"}),
@@ -258,8 +254,6 @@ ROWS = [
      {"inject": "close:error=EIO:when=2"}),
     # standard output that cannot be written: the map keeps its own outcome, the run fails
     ("output on a full disk, flags shown", [M], B, [UNWRITTEN], 1, None, {"stdout": "/dev/full"}),
-    ("a full disk, usage screen", [], None, [UNWRITTEN], 1, None, {"stdout": "/dev/full"}),
-    flip("output on a full disk, change", [UNWRITTEN], 1, ut2(0x01), {"stdout": "/dev/full"}),
     flip("output on a full disk, the write fails", [CANT_WRITE, UNWRITTEN], 1, None, {"stdout": "/dev/full", "fsize": 8}),
     flip("output closed, change", [UNWRITTEN], 1, ut2(0x01), {"close": (1,)}),
     flip("all three streams closed, change", [], 1, ut2(0x01), {"close": (0, 1, 2)}),
@@ -483,7 +477,7 @@ def main():
     elif runner:  # a runner reports on standard error, and strace cannot trace it
         rows = [r for r in rows if 2 not in r[-1].get("close", ()) and not {"inject", "hold"} & set(r[-1])]
         print(f"{len(ROWS) - len(rows)} rows close standard error or run under strace, and are left to direct runs")
-    rows = [r for r in rows if not (WINDOWS and (r[0] in NOT_ON_WINDOWS or "fsize" in r[-1]))]
+    rows = [r for r in rows if not (WINDOWS and {"user", "fsize", "lease"} & set(r[-1]))]
     samba = os.geteuid() == 0 and shutil.which("smbd") and subprocess.run([SMB[0], "-c", "import impacket"]).returncode == 0
     if not samba and any("smb" in r[-1] for r in rows):
         rows = [r for r in rows if "smb" not in r[-1]]

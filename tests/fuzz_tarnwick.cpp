@@ -33,6 +33,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
+// How many entries a folder holds, but . and ..: read with readdir, as a
+// directory_iterator's shared state takes another path once libFuzzer's own
+// thread has started, and the same inputs would then not cover the same code.
+static int entries(const char* path)
+{
+    int count = 0;
+    DIR* folder = opendir(path);
+    while (const dirent* entry = readdir(folder))
+        count += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
+    closedir(folder);
+    return count;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size)
 {
     if (size == 0)
@@ -51,10 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
             argv.push_back(&words[i + 1]);
     argv.push_back(nullptr);
 
-    // Files through stdio and readdir alone: a C++ stream's locale and a
-    // directory_iterator's shared state take another path once libFuzzer's
-    // own thread has started, and the same inputs would then not cover the
-    // same code from one run to the next.
+    // Files through stdio: a C++ stream's locale would take another path
+    // once libFuzzer's thread has started.
     std::remove("map.ut2");
     if (withMap) {
         std::FILE* map = std::fopen("map.ut2", "wb");
@@ -66,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     std::size_t outputSize = 0;
     std::FILE* const realStdout = stdout;
     stdout = open_memstream(&output, &outputSize);
+    const int descriptors = entries("/proc/self/fd");
     optind = 0; // the parser starts afresh
     const int status = runCommandLine(static_cast<int>(argv.size() - 1), argv.data());
     std::fclose(stdout);
@@ -77,13 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     std::FILE* map = std::fopen("map.ut2", "rb");
     for (int byte; map != nullptr && (byte = std::fgetc(map)) != EOF;)
         after += static_cast<char>(byte);
-    int files = 0;
-    DIR* folder = opendir(".");
-    while (const dirent* entry = readdir(folder))
-        files += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
-    closedir(folder);
     CHECK(status == 0 || status == 1);
-    CHECK((map != nullptr) == withMap && files == (withMap ? 1 : 0)); // no file made or removed
+    CHECK(entries("/proc/self/fd") == descriptors + (map != nullptr)); // every descriptor the run opened, closed
+    CHECK((map != nullptr) == withMap && entries(".") == (withMap ? 1 : 0)); // no file made or removed
     if (map != nullptr)
         std::fclose(map);
     CHECK(after.size() == before.size());
