@@ -69,7 +69,8 @@ exe = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2])
 for pair in [("ProductName", "Tarnwick"), ("ProductVersion", sys.argv[3]), ("OriginalFilename", "tarnwick.exe")]:
     assert re.search(rb"(\0\0)*".join(re.escape(f"{text}\0".encode("utf-16-le")) for text in pair), exe), pair
 assert re.search(rb"<activeCodePage[^>]*>UTF-8</activeCodePage>", exe) and b'level="asInvoker"' in exe
-pe = struct.unpack_from("<I", exe, 0x3C)[0]  # the optional header's DllCharacteristics: high-entropy ASLR, ASLR, NX
+# the optional header's DllCharacteristics: high-entropy ASLR, ASLR, NX
+pe = struct.unpack_from("<I", exe, 0x3C)[0]
 assert struct.unpack_from("<H", exe, pe + 24 + 70)[0] & 0x160 == 0x160, "ASLR and NX"
 text = zipfile.ZipFile(sys.argv[1]).read(sys.argv[2].replace("tarnwick.exe", "LICENSE"))
 assert text.count(b"\r\n") == text.count(b"\n") == open("LICENSE", "rb").read().count(b"\n"), "LICENSE with CRLF"

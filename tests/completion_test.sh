@@ -7,7 +7,8 @@
 #
 # usage: completion_test.sh path/to/tarnwick-completion.bash
 set -u
-export LC_ALL=C # what is offered, and the strings below, in byte order whatever the builder's locale
+# what is offered, and the strings below, in byte order whatever the builder's locale
+export LC_ALL=C
 source "$1"
 function=$(complete -p tarnwick | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
 cd "$(mktemp -d)" && trap 'rm -rf "$PWD"' EXIT

@@ -125,8 +125,11 @@ WHILE, COMPRESSED = E("Map file changed while it was written; check it\n"), E("M
 # a text file in the map's place; and a second program's try at the lock, which must fail.
 REPLACE = f"printf '{TEXT}' > new.ut2 && python3 ../replace-map.py {M} new.ut2 && rm {M}.old"
 TRY_LOCK = f"from fcntl import *; lockf(open(\"{M}\", \"r+b\"), LOCK_EX | LOCK_NB, 1, {LOCK_BYTE})"
-# A made-up map of 40,000 bytes as a redirect server compresses it: zlib blocks of 32 KiB, each after its two sizes.
-UZ2 = b"".join(struct.pack("<II", len(z := zlib.compress(b, 9)), len(b)) + z for b in (ut2(0x21, length=40000)[:32768], ut2(0x21, length=40000)[32768:]))
+# Packages as a redirect server compresses them: zlib blocks of 32 KiB at most, each after its two
+# sizes. The sample map is one block, which ends the file; a made-up map of 40,000 bytes is two.
+def uz2(data): return b"".join(struct.pack("<II", len(z := zlib.compress(b)), len(b)) + z for b in (data[:32768], data[32768:]) if b)
+UZ2, UZ2_2 = uz2(open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read()), uz2(ut2(0x21, length=40000))
+BIG = struct.pack("<II", 33096, 32768) + UZ2_2[8:] + bytes(33200)  # a block of the largest size a .uz2 may give
 
 # An SMB2 client of the table's Samba server, for Debian's python3-impacket.
 SAMBA = {"port": None}
@@ -137,6 +140,7 @@ SMB = ["/usr/bin/python3", os.path.join(ROOT, "tests", "smb_client.py"), "{port}
 def flip(name, *rest): return (name, ["-o", M], B, *rest)
 def flipped(name, extra): return flip(name, [OFF], 0, ut2(0x01), extra)
 def stopped(name, message, extra, after=None): return flip(name, [SHOWN, message], 1, after, extra)
+def not_uz2(name, data): return (name, ["-o", M], data, [O(WARN + change(0x78, 0x58, REFUSED))], 0)  # not refused
 
 
 ROWS = [
@@ -182,10 +186,12 @@ ROWS = [
     # a .uz2, as a redirect server offers the map for download: never shown as a package, never written
     ("a .uz2, shown", [M], UZ2, [COMPRESSED], 1),
     ("a .uz2, changed", ["-o", M], UZ2, [COMPRESSED], 1),
-    ("a .uz2, forced", ["-fo", M], UZ2, [COMPRESSED], 1),
-    ("a .uz2's zlib check broken is no .uz2", ["-o", M], UZ2[:9] + b"\x00" + UZ2[10:], [O(WARN + change(0x78, 0x58, REFUSED))], 0),
-    ("a .uz2 whose block is too large is no .uz2", ["-o", M], b"\x49\x81" + UZ2[2:], [O(WARN + change(0x78, 0x58, REFUSED))], 0),
-    ("a .uz2's first 9 bytes are no .uz2", ["-fo", M], UZ2[:9], [O(WARN + change(0x78, 0x58))], 0, UZ2[:8] + b"\x58"),
+    ("a .uz2 of two blocks, forced", ["-fo", M], UZ2_2, [COMPRESSED], 1),
+    ("a .uz2 block of 33096 bytes, the most", ["-o", M], BIG, [COMPRESSED], 1),
+    not_uz2("a .uz2's zlib check broken", UZ2_2[:9] + b"\x00" + UZ2_2[10:]),
+    not_uz2("a block of 33097 bytes", struct.pack("<I", 33097) + BIG[4:]),
+    not_uz2("a block of 2^24 + 33096 bytes", struct.pack("<I", (1 << 24) + 33096) + BIG[4:]),
+    ("a .uz2's first 9 bytes", ["-fo", M], UZ2[:9], [O(WARN + change(0x78, 0x58))], 0, UZ2[:8] + b"\x58"),
     ("C1 83 2A 9F is no package", ["-o", M], ut2(0x21, b"\xC1\x83\x2A\x9F"), [O(WARN + change(0x21, 0x01, REFUSED))], 0),
     ("flags shown only", [M], B, [O(C21)], 0),
     ("flags shown only, not a map", [M], NOT_MAP, [O(WARN + C21)], 0),
@@ -271,20 +277,17 @@ def start_samba(top):
         probe.bind(("127.0.0.1", 0))
         SAMBA["port"] = port = probe.getsockname()[1]
     state = os.path.join(top, ".samba")
-    dirs = [f"{d} = {state}/{d.split()[0]}" for d in ("private dir", "lock directory", "state directory", "cache directory", "pid directory", "ncalrpc dir")]
+    os.mkdir(state)
+    dirs = [f"{d} = {state}" for d in ("private dir", "lock directory", "state directory", "cache directory", "pid directory", "ncalrpc dir")]
     open(os.path.join(top, "smb.conf"), "w").write("\n".join([
         "[global]", f"smb ports = {port}", "interfaces = lo", "bind interfaces only = yes", *dirs, "map to guest = bad user",
         "load printers = no", "disable spoolss = yes", "posix locking = yes", "kernel oplocks = yes",
         "[maps]", f"path = {top}", "read only = no", "guest ok = yes", "force user = root"]))
-    for d in dirs:
-        os.makedirs(d.split(" = ")[1])
     # in a group of its own, which it ends as it ends
     server = subprocess.Popen(["smbd", "--foreground", "--no-process-group", "-s", os.path.join(top, "smb.conf")], start_new_session=True,
                               stdout=DEVNULL, stderr=DEVNULL)
-    for _ in range(100):  # until it answers, 10 s at most
-        with socket.socket() as probe:
-            if probe.connect_ex(("127.0.0.1", port)) == 0:
-                break
+    deadline = time.monotonic() + 10  # until it answers
+    while socket.socket().connect_ex(("127.0.0.1", port)) and time.monotonic() < deadline:
         time.sleep(0.1)
     return server
 
