@@ -216,7 +216,7 @@ ROWS = [
      {"locked": LOCK_BYTE, "inject": "/^fcntl:error=ENOLCK", "waits": 1}),
     stopped("other lock errors", NO_LOCK, {"locked": LOCK_BYTE, "inject": "/^fcntl:error=EDEADLK"}),
     stopped("a file server that lost the file", CHANGED, {"inject": "/^fcntl:error=ESTALE"}),
-    flipped("no locks on this file system", {"inject": "/^fcntl:error=EOPNOTSUPP"}),
+    flipped("no locks on this file system", {"inject": "/^fcntl:error=ENOSYS"}),
     # the name: a map moved aside, or replaced as the README's script does, between the open and the lock
     ("in a folder one may enter but not list", ["-o", "in/m.ut2"], B, [OFF], 0, ut2(0x01),
      {"path": "in/m.ut2", "user": 1, "mode": 0o666, "folder": 0o711}),
