@@ -458,7 +458,7 @@ def messages(mandoc):
     as README.txt lists it, but the POSIX-only ones there; returns what is
     missing."""
     def squeeze(text): return " ".join(text.replace("\\n", " ").split())
-    page = subprocess.run([mandoc, "-T", "ascii", os.path.join(ROOT, "tarnwick.1")], stdout=PIPE, text=True).stdout
+    page = subprocess.run([mandoc, "-T", "ascii", os.path.join(ROOT, "tarnwick.1")], stdout=PIPE, text=True, timeout=60).stdout
     documents = {"manual page": squeeze(re.sub(".\b", "", page).split("\nDIAGNOSTICS\n")[1].split("\nCAVEATS\n")[0]),
                  "README.txt": squeeze(open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read())}
     return sorted({f"FAIL not in the {name}: {text}" for source in glob.glob(os.path.join(ROOT, "src", "*.cpp"))
@@ -481,7 +481,7 @@ def main():
         rows = [r for r in rows if 2 not in r[-1].get("close", ()) and not {"inject", "hold"} & set(r[-1])]
         print(f"{len(ROWS) - len(rows)} rows close standard error or run under strace, and are left to direct runs")
     rows = [r for r in rows if not (WINDOWS and {"user", "fsize", "lease"} & set(r[-1]))]
-    samba = os.geteuid() == 0 and shutil.which("smbd") and subprocess.run([SMB[0], "-c", "import impacket"]).returncode == 0
+    samba = os.geteuid() == 0 and shutil.which("smbd") and subprocess.run([SMB[0], "-c", "import impacket"], timeout=60).returncode == 0
     if not samba and any("smb" in r[-1] for r in rows):
         rows = [r for r in rows if "smb" not in r[-1]]
         print("Samba rows left out: they need root, smbd (package samba) and python3-impacket")
