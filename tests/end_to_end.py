@@ -267,8 +267,6 @@ ROWS = [
 ]
 
 
-
-
 def start_samba(top):
     """Starts the table's Samba server, on a free port of 127.0.0.1, sharing the table's folder
     as "maps" as a file server whose maps are changed in place should be: the clients' locks
@@ -397,12 +395,14 @@ def run(binary, runner, name, args, before, io, status, after=None, extra={}, me
         # Load only lengthens a wait, and a runner's start adds to it: a run that must not wait shows it in its output.
         got += [("waited a second for the lock", elapsed >= 1, True)] * ("waits" in extra)
         got += [("what the holder was told", told, extra.get("told"))] * ("told" in extra)
-        after, path = before if after is None else after, os.path.join(folder, extra.get("moved", extra.get("path", M)))
+        # the map's name when the run ends, and the folder's entry that leads to it
+        final = extra.get("moved", extra.get("path", M))
+        after, path = before if after is None else after, os.path.join(folder, final)
         if isinstance(after, bytes):
             os.chmod(path, 0o644)
             got += [("map", open(path, "rb").read(len(before)), after), ("size", os.path.getsize(path), extra.get("size", len(after)))]
         got += [(other, open(os.path.join(folder, other), "rb").read(), before) for other in beside]
-        files = [] if before is None else [extra.get("moved", extra.get("path", M)).split("/")[0], *beside]
+        files = [] if before is None else [final.split("/")[0], *beside]
         got.append(("folder", sorted(os.listdir(folder)), sorted(files + [name[1:] for name in inside])))
         return [f"{what}: got {have!r}\n    want {want!r}" for what, have, want in got if have != want]
 
