@@ -14,6 +14,13 @@ constexpr unsigned char packageTag[4] = {0xC1, 0x83, 0x2A, 0x9E};
 // which with bytes 4 to 7 tell a compressed package.
 constexpr long headLength = flagOffset + 2;
 
+// The run's diagnostics, each after the program's name. Scripts match them
+// as they stand, the tool's own spellings included.
+const char* const cantRead = "Couldnt read map file";
+const char* const cantWrite = "Couldnt write to map file";
+const char* const changed = "Map file changed during the run; nothing written";
+const char* const changedWhile = "Map file changed while it was written; check it";
+
 // What the read stage saw: the file, and its first bytes (9 of them in a
 // 9-byte file).
 struct Seen {
@@ -23,27 +30,39 @@ struct Seen {
 };
 
 // A .uz2 file, as a redirect server offers packages for download, is zlib
-// blocks, each after its compressed and uncompressed sizes (32 bits,
-// little-endian; 32 KiB at most uncompressed). Its byte 8 begins the first
-// block's zlib stream, whose header check a changed bit breaks.
+// blocks, each after two sizes: compressed, then uncompressed, 32 bits
+// little-endian. Its byte 8 begins the first block's zlib stream, whose
+// header check a changed bit breaks.
+constexpr long uz2SizesLength = 8;
+constexpr std::uint32_t uz2BlockMax = 32768; // uncompressed
+constexpr std::uint32_t uz2PackedMax = 33096; // the most such a block compresses to
+constexpr unsigned char zlibDeflate = 8; // the method, in the low half of the stream's first byte (CMF)
+constexpr unsigned char zlibWindowMax = 7; // 32 KiB, in its high half
+
+std::uint32_t littleEndian32(const unsigned char* bytes)
+{
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint32_t{bytes[3]} << 24;
+}
+
 bool isCompressed(const Seen& seen)
 {
     if (seen.length < headLength)
         return false;
-    auto word = [&seen](int at) {
-        return seen.head[at] | seen.head[at + 1] << 8 | seen.head[at + 2] << 16
-            | std::uint32_t{seen.head[at + 3]} << 24;
-    };
-    const std::uint32_t packed = word(0);
-    const std::uint32_t unpacked = word(4);
-    const unsigned char method = seen.head[flagOffset];
-    return packed >= 1 && packed <= 33096 && packed <= seen.file.size - 8 && unpacked >= 1 && unpacked <= 32768
-        && (method & 0x0F) == 8 && method >> 4 <= 7 && (method << 8 | seen.head[flagOffset + 1]) % 31 == 0;
+    const std::uint32_t packed = littleEndian32(seen.head);
+    const std::uint32_t unpacked = littleEndian32(seen.head + 4);
+    const unsigned char cmf = seen.head[uz2SizesLength];
+    const unsigned char flg = seen.head[uz2SizesLength + 1];
+    return packed >= 1 && packed <= uz2PackedMax // the compressed size,
+        && packed <= seen.file.size - uz2SizesLength // within the file;
+        && unpacked >= 1 && unpacked <= uz2BlockMax // the uncompressed size;
+        && (cmf & 0x0F) == zlibDeflate // zlib's method,
+        && cmf >> 4 <= zlibWindowMax // its window,
+        && (cmf << 8 | flg) % 31 == 0; // and its header check, over CMF and FLG
 }
 
-// Closes the file when a stage returns, whichever way it does.
+// Closes the file when the read stage returns, whichever way it does.
 struct ReadOnlyFile {
-    FileHandle handle;
+    FileHandle handle = noFile;
     ~ReadOnlyFile()
     {
         if (handle != noFile)
@@ -51,82 +70,97 @@ struct ReadOnlyFile {
     }
 };
 
-// The run's diagnostics, each after the program's name. Scripts match them
-// as they stand, the tool's own spellings included.
-const char* const cantRead = "Couldnt read map file";
-const char* const cantWrite = "Couldnt write to map file";
-const char* const changed = "Map file changed during the run; nothing written";
-
-// Standard output is flushed first so that, with both streams going to one
-// terminal or file, the lines keep the order in which the run produced them.
-int fail(const char* message)
+// Reads the map's first bytes through a file opened by its name, which must
+// be the file whose size was taken: a FIFO or another file put in its place
+// is not shown as the map. Warns of a file that is no package.
+const char* readStage(const char* mapPath, const FileInfo& named, bool& forceWrite, Seen& seen)
 {
-    std::fflush(stdout);
-    printTo(stderr, "%s: %s\n", progName, message);
-    return 1;
-}
-
-// The name is looked up again here and at the write: whatever answers must
-// be the file whose size was taken, or the run ends with nothing written.
-// Opening waits for a lease at most, never for a FIFO put in the map's place.
-int readStage(const char* mapPath, const FileInfo& named, bool& forceWrite, Seen& seen)
-{
-    ReadOnlyFile map{openFile(mapPath, false)};
-    if (map.handle == noFile)
-        return fail("Couldnt open file for reading");
+    ReadOnlyFile map;
+    if (openFile(mapPath, false, map.handle) != nameFound)
+        return "Couldnt open file for reading";
     if (!queryFile(map.handle, seen.file) || !sameFile(seen.file, named))
-        return fail(changed);
+        return changed;
     // A directory gives no bytes here, and no byte that was not read is ever written.
     seen.length = readAt(map.handle, 0, seen.head, headLength);
     if (seen.length <= 0)
-        return fail(cantRead);
+        return cantRead;
     if (seen.length >= 4 && std::memcmp(seen.head, packageTag, 4) == 0)
         forceWrite = true;
     else if (isCompressed(seen))
-        return fail("Map file is compressed (.uz2); change the uncompressed package instead");
+        return "Map file is compressed (.uz2); change the uncompressed package instead";
     else
         printTo(stdout, "[Warning]: file may not be a valid map!\n\n");
-    if (seen.length <= flagOffset)
-        return fail(cantRead);
-    return 0;
+    return seen.length > flagOffset ? nullptr : cantRead;
 }
 
-// The handles of the name's look-ups, closed only after the map's own: where
-// the lock belongs to the process, closing any handle of the map drops it.
-struct LookUps {
-    NameLookUp underLock;
-    NameLookUp afterWrite;
-    ~LookUps()
-    {
-        closeLookUp(underLock);
-        closeLookUp(afterWrite);
-    }
-};
+// What a look at the map found: what it expected, something else, or
+// nothing, as the look failed.
+enum Look { asExpected, different, failed };
 
-// Whether the map's name still leads to the open file, and the file still
-// has a name: a map renamed aside, or replaced by a rename over it while the
-// run waited for the lock, is no longer the map, though it reads the same.
-// Returns the diagnostic, or nullptr.
-const char* checkName(const char* mapPath, const FileInfo& file, NameLookUp& opened, const char* moved,
-                      const char* unknown)
+// Whether the map's name leads to the file: a map renamed aside, or replaced
+// by a rename over it while the run waited for the lock, is no longer the
+// map, though it reads the same.
+Look lookAtName(const char* mapPath, const FileInfo& file)
 {
     FileInfo named;
-    switch (lookUpName(mapPath, opened, named)) {
-    case nameMissing:
-        return moved;
-    case nameFailed:
-        return unknown;
+    switch (lookUpName(mapPath, named)) {
     case nameFound:
+        return sameFile(named, file) ? asExpected : different;
+    case nameMissing:
+        return different;
+    case nameFailed:
         break;
     }
-    return sameFile(named, file) && file.links > 0 ? nullptr : moved;
+    return failed;
 }
 
-// Writes the byte only into the file that was read, and only while it holds
-// what was read and its name leads to it: under the lock, another run's
-// change is seen, not undone. Then looks again: "updated" is said only of a
-// map that holds the change. Returns the diagnostic that ends the run, or nullptr.
-const char* writeThrough(const char* mapPath, FileHandle map, const Seen& seen, std::uint8_t next, LookUps& lookUps)
+// Whether the file begins with the expected bytes: a file cut short reads
+// fewer.
+Look lookAtHead(FileHandle map, const unsigned char* expected, long length)
+{
+    unsigned char head[headLength];
+    const long got = readAt(map, 0, head, length);
+    if (got < 0)
+        return failed;
+    return got == length && std::memcmp(head, expected, length) == 0 ? asExpected : different;
+}
+
+// Under the lock, before the write: the open file is still the one that was
+// read, its name leads to it, and it begins as it did. Another run's change
+// is seen, not undone.
+const char* checkBeforeWrite(const char* mapPath, FileHandle map, const Seen& seen, FileInfo& now)
+{
+    if (!queryFile(map, now))
+        return cantRead;
+    Look look = sameFile(now, seen.file) ? lookAtName(mapPath, now) : different;
+    if (look == asExpected)
+        look = lookAtHead(map, seen.head, seen.length);
+    return look == failed ? cantRead : look == different ? changed : nullptr;
+}
+
+// After the write: the file keeps its length, holds the change, and its
+// name still leads to it. A program that takes no lock (cp over the map)
+// may cut the file and write it again around the write, or rename another
+// file over it.
+const char* checkAfterWrite(const char* mapPath, FileHandle map, const Seen& seen, const FileInfo& before,
+                            std::uint8_t next)
+{
+    FileInfo written;
+    if (!queryFile(map, written))
+        return cantWrite;
+    unsigned char expected[headLength];
+    std::memcpy(expected, seen.head, headLength);
+    expected[flagOffset] = next;
+    Look look = written.size == before.size ? lookAtHead(map, expected, seen.length) : different;
+    if (look == asExpected)
+        look = lookAtName(mapPath, written);
+    return look == failed ? cantWrite : look == different ? changedWhile : nullptr;
+}
+
+// Lock, check, write, check: the byte goes only into the file that was read,
+// while it holds what was read and its name leads to it, and "updated" is
+// said only of a map that holds the change.
+const char* writeUnderLock(const char* mapPath, FileHandle map, const Seen& seen, std::uint8_t next)
 {
     switch (lockFile(map)) {
     case lockHeld:
@@ -139,51 +173,39 @@ const char* writeThrough(const char* mapPath, FileHandle map, const Seen& seen, 
     case lockUnsupported: // no lock can exist here, so none is passed over
         break;
     }
-    // Only a file that reads as another one is a change; a failed read is a failure.
     FileInfo now;
-    if (!queryFile(map, now))
-        return cantRead;
-    if (!sameFile(now, seen.file) || now.size <= flagOffset)
-        return changed;
-    if (const char* failure = checkName(mapPath, now, lookUps.underLock, changed, cantRead))
+    if (const char* failure = checkBeforeWrite(mapPath, map, seen, now))
         return failure;
-    unsigned char head[headLength];
-    if (readAt(map, 0, head, seen.length) != seen.length)
-        return cantRead;
-    if (std::memcmp(head, seen.head, seen.length) != 0)
-        return changed;
     if (!writeAt(map, flagOffset, &next, 1))
         return cantWrite;
-    // A program that takes no lock (cp over the map) may cut the file and
-    // write it again around the write, or rename another file over it.
-    const char* const changedWhile = "Map file changed while it was written; check it";
-    FileInfo written;
-    if (!queryFile(map, written))
-        return cantWrite;
-    if (written.size != now.size)
-        return changedWhile;
-    unsigned char expected[headLength];
-    std::memcpy(expected, seen.head, headLength);
-    expected[flagOffset] = next;
-    long length = readAt(map, 0, head, seen.length);
-    if (length < 0)
-        return cantWrite;
-    if (length != seen.length || std::memcmp(head, expected, length) != 0)
-        return changedWhile;
-    return checkName(mapPath, written, lookUps.afterWrite, changedWhile, cantWrite);
+    return checkAfterWrite(mapPath, map, seen, now, next);
 }
 
-int writeStage(const char* mapPath, const Seen& seen, std::uint8_t next)
+const char* writeStage(const char* mapPath, const Seen& seen, std::uint8_t next)
 {
-    LookUps lookUps; // declared first, so closed last
-    FileHandle map = openFile(mapPath, true);
-    if (map == noFile)
-        return fail("Couldnt open file for writing");
-    const char* failure = writeThrough(mapPath, map, seen, next, lookUps);
+    FileHandle map = noFile;
+    switch (openFile(mapPath, true, map)) {
+    case nameMissing: // it was there when it was read
+        return changed;
+    case nameFailed:
+        return "Couldnt open file for writing";
+    case nameFound:
+        break;
+    }
+    const char* failure = writeUnderLock(mapPath, map, seen, next);
     // A failed close is a failed write too: the byte may not have reached the file.
     if (!closeFile(map) && failure == nullptr)
         failure = cantWrite;
-    return failure != nullptr ? fail(failure) : 0;
+    return failure;
+}
+
+// Standard output is flushed first so that, with both streams going to one
+// terminal or file, the lines keep the order in which the run produced them.
+int fail(const char* message)
+{
+    std::fflush(stdout);
+    printTo(stderr, "%s: %s\n", progName, message);
+    return 1;
 }
 
 } // namespace
@@ -197,8 +219,8 @@ int runMapUpdate(const char* mapPath, const FlagRequest& request, bool forceWrit
         return fail("Map file too small");
 
     Seen seen;
-    if (readStage(mapPath, named, forceWrite, seen) != 0)
-        return 1;
+    if (const char* failure = readStage(mapPath, named, forceWrite, seen))
+        return fail(failure);
     const std::uint8_t flags = seen.head[flagOffset];
     printFlagByte("Current Flags [", flags);
     if (isEmpty(request))
@@ -214,8 +236,8 @@ int runMapUpdate(const char* mapPath, const FlagRequest& request, bool forceWrit
         printTo(stdout, "Not writing to file. Use --force option to force modificaton\n");
         return 0;
     }
-    if (writeStage(mapPath, seen, next) != 0)
-        return 1;
+    if (const char* failure = writeStage(mapPath, seen, next))
+        return fail(failure);
     printTo(stdout, "Map file updated\n");
     return 0;
 }

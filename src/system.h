@@ -12,19 +12,19 @@
 extern const char* progName;
 
 // Which file a name led to (the device and inode on POSIX, the volume serial
-// and file index on Windows), how long it is, and how many names lead to it:
-// none once it was removed or renamed over (on Windows, also once it is to be
-// deleted when its last handle closes).
+// and file id on Windows), and how long it is.
 struct FileInfo {
     std::uint64_t volume = 0;
-    std::uint64_t index = 0;
+    std::uint64_t index[2] = {};
     long long size = 0;
-    long long links = 0;
 };
 
 // Not the change time: an overlay file system (a container's maps from its
 // image) copies a file up when it is opened for writing, with a new one.
-inline bool sameFile(const FileInfo& a, const FileInfo& b) { return a.volume == b.volume && a.index == b.index; }
+inline bool sameFile(const FileInfo& a, const FileInfo& b)
+{
+    return a.volume == b.volume && a.index[0] == b.index[0] && a.index[1] == b.index[1];
+}
 
 // The file a name leads to now, symbolic links followed.
 bool queryPath(const char* path, FileInfo& info);
@@ -33,10 +33,15 @@ bool queryPath(const char* path, FileInfo& info);
 using FileHandle = std::intptr_t;
 constexpr FileHandle noFile = -1;
 
+// What a call that takes a name met: the file, no file of that name (nor a
+// folder on its path), or another failure.
+enum NameResult { nameFound, nameMissing, nameFailed };
+
 // Opens an existing file for reading, or for reading and writing, without
-// waiting for a FIFO's other end or a device, and without taking a terminal;
-// it waits, as any program's open does, while a lease on the file is broken.
-FileHandle openFile(const char* path, bool forUpdate);
+// waiting for a FIFO's other end or a device, and without taking a terminal.
+// While a lease on the file is broken (a file server's client gives it up),
+// it tries again, as long as the system takes to end the lease.
+NameResult openFile(const char* path, bool forUpdate, FileHandle& file);
 bool queryFile(FileHandle file, FileInfo& info);
 // Every build, on every system, locks this one byte, far past the end of any
 // map, so that runs of any build exclude each other: here, under Wine, and on
@@ -50,24 +55,15 @@ enum LockResult { lockTaken, lockHeld, lockStale, lockUnsupported, lockFailed };
 // file. lockUnsupported: no lock can exist on this file system, so none can
 // be missed. lockFailed: any other failure, which must not be written past.
 LockResult lockFile(FileHandle file);
-
-// The handles a look-up of the map's name opened. They stay open until the
-// map's own handle is closed: where the lock belongs to the process (Linux
-// before 3.15, other POSIX systems), closing any handle of the map drops it.
-struct NameLookUp {
-    FileHandle folder = noFile;
-    FileHandle file = noFile;
-};
-enum LookUpResult { nameFound, nameMissing, nameFailed };
-// Looks path up afresh and describes the file it leads to now, as the file
-// server, not a cache of its names, answers. nameMissing: no file has that
-// name now.
-LookUpResult lookUpName(const char* path, NameLookUp& opened, FileInfo& info);
-void closeLookUp(NameLookUp& opened);
+// Looks path up afresh, as the file server, not a cache of its names,
+// answers, and describes the file it leads to now. It keeps the lock of a
+// file open at that path.
+NameResult lookUpName(const char* path, FileInfo& info);
 // Returns how many of count bytes at offset were read; -1 on failure.
 long readAt(FileHandle file, long offset, unsigned char* bytes, long count);
 bool writeAt(FileHandle file, long offset, const unsigned char* bytes, long count);
-// False when the system reports a failure: written bytes may be lost.
+// Lets go of the lock and closes. False when the system reports a failure:
+// written bytes may be lost.
 bool closeFile(FileHandle file);
 
 // printf to stdout or stderr. A Windows console takes the text as UTF-16;

@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -19,13 +21,22 @@ struct FreeBlock {
     void operator()(void* block) const { std::free(block); }
 };
 
-bool missing(int error) { return error == ENOENT || error == ENOTDIR; }
+NameResult nameError(int error) { return error == ENOENT || error == ENOTDIR ? nameMissing : nameFailed; }
 
 void describe(const struct stat& status, FileInfo& info)
 {
-    info = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-            static_cast<long long>(status.st_size), static_cast<long long>(status.st_nlink)};
+    info = {static_cast<std::uint64_t>(status.st_dev),
+            {static_cast<std::uint64_t>(status.st_ino), 0},
+            static_cast<long long>(status.st_size)};
 }
+
+// Where the lock belongs to the process (Linux before 3.15, other POSIX
+// systems), closing any descriptor of the map drops it: the descriptors that
+// the look-ups of its name open stay open until the map's own is closed. A
+// run looks its name up twice.
+int keptOpen[2] = {-1, -1};
+
+const timespec retryPause = {0, 10000000}; // 10 ms
 
 } // namespace
 
@@ -38,16 +49,21 @@ bool queryPath(const char* path, FileInfo& info)
     return true;
 }
 
-FileHandle openFile(const char* path, bool forUpdate)
+NameResult openFile(const char* path, bool forUpdate, FileHandle& file)
 {
-    const int mode = (forUpdate ? O_RDWR : O_RDONLY) | O_NOCTTY;
-    int file = open(path, mode | O_NONBLOCK);
-    // A lease (a file server's delegation or oplock, say) fails a non-blocking
-    // open at once; an ordinary open waits while the kernel breaks it. No
-    // FIFO or device answers an open so, so none can hold the run here.
-    if (file < 0 && errno == EAGAIN)
-        file = open(path, mode);
-    return file;
+    // A lease (a file server's delegation or oplock, say) fails a
+    // non-blocking open while the kernel breaks it, which ends within the
+    // lease-break time. A blocking open would wait as long, but, restarted
+    // after a stop signal (Ctrl-Z, then fg), it would take whatever the name
+    // leads to then, and wait for good on a FIFO put there.
+    const int mode = (forUpdate ? O_RDWR : O_RDONLY) | O_NOCTTY | O_NONBLOCK;
+    int opened;
+    while ((opened = open(path, mode)) < 0 && errno == EAGAIN)
+        nanosleep(&retryPause, nullptr);
+    if (opened < 0)
+        return nameError(errno);
+    file = opened;
+    return nameFound;
 }
 
 bool queryFile(FileHandle file, FileInfo& info)
@@ -75,18 +91,21 @@ LockResult lockFile(FileHandle file)
     range.l_len = 1;
     timespec start = {};
     clock_gettime(CLOCK_MONOTONIC, &start);
-    const timespec pause = {0, 10000000}; // 10 ms
     for (;;) {
         if (fcntl(static_cast<int>(file), command, &range) == 0)
             return lockTaken;
         const int error = errno;
-        if (error == EINVAL && command != F_SETLK) {
-            command = F_SETLK; // Linux before 3.15 has only the process's lock
+        const bool unsupported = error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
+        // Linux before 3.15 has only the process's lock (EINVAL), and a
+        // sandbox or an emulator may lack the open-file lock alone: only the
+        // process's lock can tell that the file system keeps none.
+        if (command != F_SETLK && (error == EINVAL || unsupported)) {
+            command = F_SETLK;
             continue;
         }
         if (error == ESTALE)
             return lockStale;
-        if (error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS)
+        if (unsupported)
             return lockUnsupported;
         // ENOLCK: the kernel or an NFS server's lock service is short of
         // lock records for now, while other holders' locks stand.
@@ -97,11 +116,11 @@ LockResult lockFile(FileHandle file)
         clock_gettime(CLOCK_MONOTONIC, &now);
         if ((now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec) >= 1000000000LL)
             return held ? lockHeld : lockFailed; // a second, however long each try took
-        nanosleep(&pause, nullptr);
+        nanosleep(&retryPause, nullptr);
     }
 }
 
-LookUpResult lookUpName(const char* path, NameLookUp& opened, FileInfo& info)
+NameResult lookUpName(const char* path, FileInfo& info)
 {
     // An NFS client answers a name from its cache of the folder's names for
     // up to a minute after another machine renamed it, even to an open.
@@ -111,35 +130,30 @@ LookUpResult lookUpName(const char* path, NameLookUp& opened, FileInfo& info)
     // the current folder, as the first look did).
     const char* slash = std::strrchr(path, '/');
     const char* name = slash == nullptr ? path : slash + 1;
-    std::unique_ptr<char, FreeBlock> folder(slash == nullptr ? strdup(".")
-                                                             : strndup(path, slash == path ? 1 : slash - path));
-    if (folder == nullptr)
+    std::unique_ptr<char, FreeBlock> folderName(slash == nullptr ? strdup(".")
+                                                                 : strndup(path, slash == path ? 1 : slash - path));
+    if (folderName == nullptr)
         return nameFailed;
-    int found = open(folder.get(), O_RDONLY | O_DIRECTORY | O_NOCTTY);
+    int folder = open(folderName.get(), O_RDONLY | O_DIRECTORY | O_NOCTTY);
 #ifdef O_PATH
-    if (found < 0 && errno == EACCES)
-        found = open(folder.get(), O_PATH | O_DIRECTORY);
+    if (folder < 0 && errno == EACCES)
+        folder = open(folderName.get(), O_PATH | O_DIRECTORY);
 #endif
-    if (found < 0 && errno != EACCES)
-        return missing(errno) ? nameMissing : nameFailed;
-    opened.folder = found;
+    if (folder < 0 && errno != EACCES)
+        return nameError(errno);
     // Read-only and without waiting: no lease can stand while the run has the
     // map open for writing, and a FIFO put in its place answers at once.
-    found = openat(found < 0 ? AT_FDCWD : found, found < 0 ? path : name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    int found = openat(folder < 0 ? AT_FDCWD : folder, folder < 0 ? path : name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    const int error = errno;
+    if (folder >= 0)
+        close(folder); // not the map: a failed close loses nothing
     if (found < 0)
-        return missing(errno) ? nameMissing : nameFailed;
-    opened.file = found;
+        return nameError(error);
+    int* kept = std::find(std::begin(keptOpen), std::end(keptOpen), -1);
+    if (kept == std::end(keptOpen))
+        return nameFailed; // never: a run looks its name up twice
+    *kept = found;
     return queryFile(found, info) ? nameFound : nameFailed;
-}
-
-void closeLookUp(NameLookUp& opened)
-{
-    // Opened only to look: a failed close loses nothing.
-    if (opened.file != noFile)
-        close(static_cast<int>(opened.file));
-    if (opened.folder != noFile)
-        close(static_cast<int>(opened.folder));
-    opened = {};
 }
 
 long readAt(FileHandle file, long offset, unsigned char* bytes, long count)
@@ -152,7 +166,16 @@ bool writeAt(FileHandle file, long offset, const unsigned char* bytes, long coun
     return pwrite(static_cast<int>(file), bytes, count, offset) == count;
 }
 
-bool closeFile(FileHandle file) { return close(static_cast<int>(file)) == 0; }
+bool closeFile(FileHandle file)
+{
+    const bool closed = close(static_cast<int>(file)) == 0;
+    for (int& kept : keptOpen) {
+        if (kept >= 0)
+            close(kept); // opened only to look: a failed close loses nothing
+        kept = -1;
+    }
+    return closed;
+}
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf's own form, so that the compiler checks every message's format
 void printTo(std::FILE* stream, const char* format, ...)

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -37,14 +38,18 @@ HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 bool describe(HANDLE file, FileInfo& info)
 {
     BY_HANDLE_FILE_INFORMATION status = {};
-    FILE_STANDARD_INFO standard = {};
-    if (GetFileInformationByHandle(file, &status) == 0
-        || GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) == 0)
+    if (GetFileInformationByHandle(file, &status) == 0)
         return false;
-    // A file to be deleted when its last handle closes has lost its name.
-    info = {status.dwVolumeSerialNumber, std::uint64_t{status.nFileIndexHigh} << 32 | status.nFileIndexLow,
-            static_cast<long long>(std::uint64_t{status.nFileSizeHigh} << 32 | status.nFileSizeLow),
-            standard.DeletePending != 0 ? 0 : static_cast<long long>(status.nNumberOfLinks)};
+    info = {status.dwVolumeSerialNumber,
+            {std::uint64_t{status.nFileIndexHigh} << 32 | status.nFileIndexLow, 0},
+            static_cast<long long>(std::uint64_t{status.nFileSizeHigh} << 32 | status.nFileSizeLow)};
+    // The 64-bit index may not be unique on ReFS; the 128-bit id is, where
+    // the system has it (Windows 8 and later).
+    FILE_ID_INFO id = {};
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id) != 0) {
+        info.volume = id.VolumeSerialNumber;
+        std::memcpy(info.index, id.FileId.Identifier, sizeof info.index);
+    }
     return true;
 }
 
@@ -54,6 +59,20 @@ HANDLE openToLook(const char* path)
 {
     return CreateFileW(widen(path).get(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+NameResult nameError(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? nameMissing : nameFailed;
+}
+
+// The place of the lock byte, past the low half of an OVERLAPPED offset.
+OVERLAPPED lockPlace()
+{
+    OVERLAPPED place = {};
+    place.Offset = static_cast<DWORD>(lockOffset);
+    place.OffsetHigh = static_cast<DWORD>(lockOffset >> 32);
+    return place;
 }
 
 // The map's offsets (0 and 8) fit the low half of an OVERLAPPED offset.
@@ -66,23 +85,17 @@ OVERLAPPED at(long offset)
 
 } // namespace
 
-bool queryPath(const char* path, FileInfo& info)
-{
-    HANDLE file = openToLook(path);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bool found = describe(file, info);
-    CloseHandle(file);
-    return found;
-}
-
-FileHandle openFile(const char* path, bool forUpdate)
+NameResult openFile(const char* path, bool forUpdate, FileHandle& file)
 {
     // Not shared for deletion: while it is open, no one can move the name to
-    // another file. Opening a pipe or a device never waits.
-    HANDLE file = CreateFileW(widen(path).get(), forUpdate ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    return reinterpret_cast<FileHandle>(file); // INVALID_HANDLE_VALUE is noFile
+    // another file. Opening a pipe or a device never waits; an oplock is
+    // broken within the open.
+    HANDLE opened = CreateFileW(widen(path).get(), forUpdate ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return nameError(GetLastError());
+    file = reinterpret_cast<FileHandle>(opened);
+    return nameFound;
 }
 
 bool queryFile(FileHandle file, FileInfo& info) { return describe(handleOf(file), info); }
@@ -92,9 +105,7 @@ LockResult lockFile(FileHandle file)
     // A Windows lock bars every other handle from the bytes it covers, so a
     // lock on the map's header would fail other programs' reads of it; the
     // byte far past the end is one that only the runs take.
-    OVERLAPPED place = {};
-    place.Offset = static_cast<DWORD>(lockOffset);
-    place.OffsetHigh = static_cast<DWORD>(lockOffset >> 32);
+    OVERLAPPED place = lockPlace();
     const ULONGLONG deadline = GetTickCount64() + 1000;
     for (;;) {
         if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &place) != 0)
@@ -112,23 +123,17 @@ LockResult lockFile(FileHandle file)
 
 // The run's own handle is not shared for deletion, so while it is open no
 // one can move the name to another file; the look-up still confirms it.
-LookUpResult lookUpName(const char* path, NameLookUp& opened, FileInfo& info)
+NameResult lookUpName(const char* path, FileInfo& info)
 {
     HANDLE file = openToLook(path);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? nameMissing : nameFailed;
-    }
-    opened.file = reinterpret_cast<FileHandle>(file);
-    return describe(file, info) ? nameFound : nameFailed;
+    if (file == INVALID_HANDLE_VALUE)
+        return nameError(GetLastError());
+    const bool described = describe(file, info);
+    CloseHandle(file); // opened only to look: a failed close loses nothing
+    return described ? nameFound : nameFailed;
 }
 
-void closeLookUp(NameLookUp& opened)
-{
-    if (opened.file != noFile)
-        CloseHandle(handleOf(opened.file)); // opened only to look: a failed close loses nothing
-    opened = {};
-}
+bool queryPath(const char* path, FileInfo& info) { return lookUpName(path, info) == nameFound; }
 
 long readAt(FileHandle file, long offset, unsigned char* bytes, long count)
 {
@@ -143,7 +148,15 @@ bool writeAt(FileHandle file, long offset, const unsigned char* bytes, long coun
     return WriteFile(handleOf(file), bytes, count, nullptr, &place) != 0;
 }
 
-bool closeFile(FileHandle file) { return CloseHandle(handleOf(file)) != 0; }
+bool closeFile(FileHandle file)
+{
+    // A lock may outlive its handle's close for a while, and refuse a run
+    // that comes right after: it is let go first. A handle that holds none
+    // is refused, and loses nothing.
+    OVERLAPPED place = lockPlace();
+    UnlockFileEx(handleOf(file), 0, 1, 0, &place);
+    return CloseHandle(handleOf(file)) != 0;
+}
 
 // A console takes text as UTF-16, whatever its code page, which belongs to
 // the shell and is left alone. Anything else gets the UTF-8 bytes, through

@@ -238,7 +238,7 @@ ROWS = [
     stopped("the second look at the file fails", CANT_READ, {"inject": "%%stat:error=EIO:when=3"}),
     stopped("the name cannot be looked up", CANT_READ, {"inject": "openat:error=EACCES:when=3"}),
     stopped("the second read fails", CANT_READ, {"inject": "pread64:error=EIO:when=2"}),
-    stopped("the second read comes back short", CANT_READ, {"inject": "pread64:retval=9:when=2"}),
+    stopped("the second read comes back short", CHANGED, {"inject": "pread64:retval=9:when=2"}),
     stopped("the look after the write fails", CANT_WRITE, {"inject": "%%stat:error=EIO:when=5"}, ut2(0x01)),
     stopped("the read after the write fails", CANT_WRITE, {"inject": "pread64:error=EIO:when=3"}, ut2(0x01)),
     stopped("the name after the write cannot be looked up", CANT_WRITE, {"inject": "openat:error=EACCES:when=4"}, ut2(0x01)),
