@@ -32,11 +32,21 @@ _tarnwick()
         return
     fi
     # Globs, not compgen -f, whose one name a line splits a name that holds a
-    # newline. The word is quoted, so its *, ? and [ match only themselves;
-    # a leading ~/ is the home folder, and stays ~/ in what is offered.
+    # newline. The word is the name as typed, without its opening quote or its
+    # backslashes ("Sp ace/, Maps\ sub/), and quoted in the glob, so its *, ?
+    # and [ match only themselves; a leading ~/ is the home folder, and stays
+    # ~/ in what is offered.
     compopt -o filenames
-    local home= path=$cur name restore
-    [[ $cur == "~" || $cur == "~/"* ]] && home=$HOME path=$HOME${cur:1}
+    local home= path= name restore i
+    if [[ $cur == [\"\']* ]]; then
+        path=${cur:1}
+    else
+        for ((i = 0; i < ${#cur}; i++)); do
+            [[ ${cur:i:1} == \\ ]] && ((i++))
+            path+=${cur:i:1}
+        done
+    fi
+    [[ $path == "~" || $path == "~/"* ]] && home=$HOME path=$HOME${path:1}
     restore=$(shopt -p nullglob dotglob)
     shopt -s nullglob dotglob
     COMPREPLY=()

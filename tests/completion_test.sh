@@ -13,7 +13,7 @@ source "$1"
 function=$(complete -p tarnwick | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
 cd "$(mktemp -d)" && trap 'rm -rf "$PWD"' EXIT
 touch DM-Rankin.ut2 DM-Rankin.ut2.uz2 CTF-Face.ut2 Core.u Sounds.uax notes.txt "DM My Map.ut2" ./-odd.ut2 $'DM-New\nLine.ut2' &&
-    mkdir -p Maps Other/Sub && touch Other/notes.txt Other/readme
+    mkdir -p Maps Other/Sub "Sp ace" && touch Other/notes.txt Other/readme "Sp ace/DM-A.ut2" "Sp ace/b"
 failed=0
 
 # expect "what is offered, sorted" word... (the last word is the one being completed)
@@ -31,8 +31,10 @@ expect "$(printf '%s\n' --force --{AllowDownload,ClientOptional,ServerSideOnly,U
 expect "off|on" tarnwick --Unsecure = ""
 expect "off" tarnwick --Unsecure = of
 expect "" tarnwick --force = ""
-expect $'-odd.ut2|CTF-Face.ut2|Core.u|DM My Map.ut2|DM-New\nLine.ut2|DM-Rankin.ut2|Maps|Other|Sounds.uax' tarnwick --Official = off ""
+expect $'-odd.ut2|CTF-Face.ut2|Core.u|DM My Map.ut2|DM-New\nLine.ut2|DM-Rankin.ut2|Maps|Other|Sounds.uax|Sp ace' tarnwick --Official = off ""
 expect "Other/Sub|Other/notes.txt|Other/readme" tarnwick -o Other/
+expect "Sp ace/DM-A.ut2" tarnwick -o 'Sp\ ace/'
+expect "Sp ace/DM-A.ut2" tarnwick -o '"Sp ace/D'
 HOME=$PWD/Other expect "~/Sub|~/notes.txt|~/readme" tarnwick -o "~/"
 expect $'DM My Map.ut2|DM-New\nLine.ut2|DM-Rankin.ut2' tarnwick -o D
 expect $'DM-New\nLine.ut2' tarnwick DM-N
