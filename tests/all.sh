@@ -15,15 +15,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages="cmake g++ python3 clang libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind
-    mandoc dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64 locales
-    g++-aarch64-linux-gnu g++-i686-linux-gnu qemu-user-static samba python3-impacket"
+    mandoc man-db dpkg-dev lintian hyperfine strace time g++-mingw-w64-x86-64-posix wine wine64
+    locales g++-aarch64-linux-gnu g++-i686-linux-gnu qemu-user-static samba python3-impacket
+    nfs-ganesha nfs-ganesha-vfs rpcbind nfs-common libnfs13 iproute2"
 missing=$(for p in $packages; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || echo "$p"; done)
 sudo=$([ "$(id -u)" = 0 ] || echo sudo)
 # and a Russian locale, for Wine to run the tool as on a Russian system
 if [ -n "$missing" ] || ! locale -a | grep -qx ru_RU.utf8; then
     [ -z "$sudo" ] || { command -v sudo > /dev/null && sudo -v; } ||
         { echo "tests/all.sh: only root or sudo can install:" $missing "(and the ru_RU.UTF-8 locale)" >&2 && exit 1; }
-    [ -z "$missing" ] || { $sudo apt-get update && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing; }
+    [ -z "$missing" ] || { $sudo apt-get update && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing; }
     locale -a | grep -qx ru_RU.utf8 || $sudo localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 fi
 
@@ -80,4 +81,4 @@ EOF
 # nothing at this size, so only its last lines are shown.
 tar -xzf "dist/tarnwick-$version-linux-x86_64.tar.gz" -C "$work"
 bash bench/run.sh build-checks/tarnwick "$work/tarnwick-$version-linux-x86_64/bin/tarnwick" 20 10 > "$work/bench.txt" 2>&1 || { cat "$work/bench.txt"; exit 1; }
-tail -n 2 "$work/bench.txt"
+tail -n 3 "$work/bench.txt"
