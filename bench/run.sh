@@ -7,7 +7,7 @@
 #   2b. one flag change by the dynamic and by the static tarnwick, against
 #      /bin/true, the system's program that does nothing;
 #   3. one flag change on each of many maps, from a shell loop;
-#   4. the system calls and the peak memory of one run.
+#   4. the system calls and the peak memory of one run, and the binaries' sizes.
 # It asserts nothing about speed.
 #
 # usage: bench/run.sh path/to/tarnwick path/to/static/tarnwick [maps [runs]]   (defaults: 1000 maps, 200 runs)
@@ -57,3 +57,4 @@ sed -n '/^newfstatat(AT_FDCWD, "small.ut2"/,$p' calls.txt
 strace -c -o summary.txt "$tool" -o small.ut2 > /dev/null
 echo "$(awk '/total/ {print $4}' summary.txt) system calls in all, the program's loading included"
 /usr/bin/time -v "$tool" small.ut2 2>&1 > /dev/null | sed -n 's/^\s*Maximum resident set size/Peak memory/p'
+echo "Binaries: $(stat -c %s "$tool") bytes, static $(stat -c %s "$static") bytes"

@@ -23,8 +23,7 @@ and DM-Two.ut2, copies of the sample, and tiny.ut2, too small to be a
 package. With --documents and tarnwick.exe, it runs README.txt's batch loop
 under the runner (Wine).
 
-usage: end_to_end.py [--chroot] [--runner "command 'arg with spaces'"] [--nfs-client path]
-                     path/to/tarnwick
+usage: end_to_end.py [--chroot] [--runner "command 'arg with spaces'"] path/to/tarnwick
        end_to_end.py --documents [--runner "wine"] path/to/tarnwick[.exe]
        end_to_end.py --messages path/to/mandoc
 """
@@ -44,6 +43,7 @@ import sys
 import tempfile
 import time
 import zlib
+from ctypes.util import find_library
 from dataclasses import dataclass
 from subprocess import DEVNULL, PIPE, STDOUT
 
@@ -77,39 +77,31 @@ def package(flags, tag=0xC1, length=32):
     return (tag + bytes([0x80, 0x00, 0x1D, 0x00, flags]) + b"\x00\r\n\x1a" * length)[:length]
 
 
-# What a run prints: the usage screen as the README shows it, which the
-# documents' run holds to the tool, and the flag blocks.
+# What a run prints. The usage screen as the README shows it, which the documents' run holds to
+# the tool; the flag byte's blocks; each piece of output on its stream, the option parser's own
+# words told apart, as Windows' parser words them otherwise.
 README = open(os.path.join(ROOT, "README.md")).read()
 USAGE = re.search(r"^\$ tarnwick\n(.*?)^\$ ", README, re.S | re.M)[1].replace("tarnwick", "{prog}")
-WARNING = "[Warning]: file may not be a valid map!\n\n"
-UPDATED, NO_CHANGE = "Map file updated\n", "No change to make\n"
+WARNING, UPDATED = "[Warning]: file may not be a valid map!\n\n", "Map file updated\n"
+NO_CHANGE = "No change to make\n"
 REFUSED = "Not writing to file. Use --force option to force modificaton\n"
-FLAG_NAMES = {0x01: "AllowDownload", 0x02: "ClientOptional", 0x04: "ServerSideOnly",
-              0x10: "Unsecure", 0x20: "Official"}
+FLAGS = {0x01: "AllowDownload", 0x02: "ClientOptional", 0x04: "ServerSideOnly", 0x10: "Unsecure",
+         0x20: "Official"}
 
 
 def flag_block(label, byte):
-    names = "".join(f" {name}\n" for bit, name in FLAG_NAMES.items() if byte & bit)
-    return f"{label}{byte:08b}]:\n{names}\n"
+    return f"{label}{byte:08b}]:\n" + "".join(f" {name}\n" for bit, name in FLAGS.items() if byte & bit) + "\n"
 
 
 def change(old, new, end=UPDATED):
     return flag_block("Current Flags [", old) + flag_block("    New Flags [", new) + end
 
 
-# Each piece of what a run prints, on its stream; the option parser's own
-# words are told apart, as Windows' parser words them otherwise.
 def stdout(text): return ("stdout", text)
 def stderr(text): return ("stderr", "{prog}: " + text)
 def parser(text): return ("parser", "{prog}: " + text)
-
-
-def bad(value, flag):
-    return stderr(f"`{value}' is not a valid parameter for --{flag} (expecting 'on' or 'off')\n")
-
-
-def unknown(*words):
-    return stderr("Unknown options: " + "".join(f'"{word}" ' for word in words) + "\n")
+def bad(value, flag): return stderr(f"`{value}' is not a valid parameter for --{flag} (expecting 'on' or 'off')\n")
+def unknown(*words): return stderr("Unknown options: " + "".join(f'"{word}" ' for word in words) + "\n")
 
 
 HELP = stdout(USAGE)
@@ -127,14 +119,14 @@ CANT_LOCK = stderr("Couldnt lock map file; nothing written\n")
 COMPRESSED = stderr("Map file is compressed (.uz2); change the uncompressed package instead\n")
 OUTPUT_LOST = stderr("Couldnt write to standard output\n")
 NO_INFO = stderr("Couldnt get info on map file\n")
-FOLDER, TEXT = "a folder", "not a map, but long enough"
-HUNG = "(no end in 30 s)"
+FOLDER, TEXT, HUNG = "a folder", "not a map, but long enough", "(no end in 30 s)"
+PAUSED = "Press any key to continue..."  # Wine's words, from a batch file that waits for a key
 SCRIPTS = "Дмитрий-地図-🎮"  # Cyrillic, CJK and an emoji, which no Windows code page holds together
 
 
 def uz2(data):
-    """A package as a redirect server compresses it: zlib blocks of 32 KiB at
-    most, each after its two sizes."""
+    """A package as a redirect server compresses it: zlib blocks of 32 KiB at most, each after
+    its two sizes."""
     blocks = (data[i:i + 32768] for i in range(0, len(data), 32768))
     return b"".join(struct.pack("<II", len(z := zlib.compress(b)), len(b)) + z for b in blocks)
 
@@ -146,36 +138,33 @@ UZ2_BIGGEST = struct.pack("<II", 33096, 32768) + UZ2_TWO[8:] + bytes(33200)
 
 # The byte every run locks, past the end of any map; a deployment script takes it so.
 LOCK_BYTE = 0x7FFFFFFF00000000
-# Holds a lease on the map, as a file server does for a client (argv: the
-# map, then "read" or "write"), and lets go when its standard input closes;
-# with "read", also as soon as the kernel asks, which a run's open waits for.
-# SIGIO stays blocked, so that one sent at any moment is pending.
-LEASE = """import fcntl, os, signal, sys
+# Holds a lease on the map, as a file server does for a client (argv: the map, then "read" or
+# "write"), and lets go when its standard input closes; with "read", also as soon as the kernel
+# asks, which a run's open waits for. SIGIO stays blocked, so that one sent at any moment waits.
+HOLD_LEASE = [sys.executable, "-c", """import fcntl, os, signal, sys
 fd = os.open(sys.argv[1], os.O_RDONLY)
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGIO})
 fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK if sys.argv[2] == "read" else fcntl.F_WRLCK)
 print("holds", flush=True)
 signal.sigtimedwait({signal.SIGIO}, 30)
 print("asked to let go", flush=True)
-sys.argv[2] == "read" or sys.stdin.read()"""
-HOLD_LEASE = [sys.executable, "-c", LEASE, "{map}"]
-# The deployment script of the README, run while the tool is held: it puts a
-# text file in the map's place.
-REPLACE = f"printf '{TEXT}' > new.ut2 && python3 ../replace-map.py {MAP} new.ut2 && rm {MAP}.old"
-# A second program's try at the lock, which must fail while a run holds it.
+sys.argv[2] == "read" or sys.stdin.read()""", "{map}"]
+# The deployment script that ships, run while the tool is held: it puts a text file in the map's
+# place. And a second program's try at the lock, which must fail while a run holds it.
+REPLACE = f"printf '{TEXT}' > new.ut2 && python3 {shlex.quote(os.path.join(ROOT, 'examples', 'replace-map.py'))}" \
+    f" {MAP} new.ut2 && rm {MAP}.old"
 TRY_LOCK = f"from fcntl import *; lockf(open('{MAP}', 'r+b'), LOCK_EX | LOCK_NB, 1, {LOCK_BYTE})"
-# An SMB2 client of the table's Samba server, for Debian's python3-impacket; an NFS client of its
-# NFS server, built with the tool, which runs in the server's network (--nfs-client).
-SAMBA = {"port": None}
+# An SMB2 client of the table's Samba server, for Debian's python3-impacket, and an NFS client of
+# its NFS server, for Debian's libnfs13, run in that server's network.
 SMB_CLIENT = ["/usr/bin/python3", os.path.join(ROOT, "tests", "smb_client.py"), "{port}", "{share}"]
-NFS = {"client": None, "namespace": None}
 NFS_CLIENT = ["{nfs}", "{share}"]
+SERVERS = {"samba port": None, "nfs namespace": None}
 
 
 @dataclass(frozen=True)
 class Row:
-    """One run of the tool, and what must come of it. The name and the
-    arguments come first; every other field is given by its name.
+    """One run of the tool, and what must come of it. The name and the arguments come first;
+    every other field is given by its name.
 
     Before the run:
       map          the map's bytes; None: no map; FOLDER: a folder in its place
@@ -186,16 +175,17 @@ class Row:
       folder_of_nobody   the map's folder is nobody's, and `meanwhile` runs as nobody
       lock_held    a byte of the map on which the table holds a shared lock of its process
       holder       a command that holds the map (a lock, a lease, an oplock), with {map},
-                   {share} and {port} filled in; it prints a line once it holds, and lets go
-                   when its standard input closes, after the run
+                   {share} (its path from the table's folder), {port} (Samba's) and {nfs} (the
+                   NFS client, before that path) filled in; it prints a line once it holds, and
+                   lets go when its standard input closes, after the run
     The run, as `tarnwick` with args:
       env          variables added to PATH (the system's folders) and LC_ALL=C.UTF-8
-      as_nobody    the tool runs as nobody, not root, whom no mode stops
+      as_nobody    the tool runs as nobody, not as root, whom no mode stops
       file_size_limit  the limit on the size of files the run writes, in bytes
       closed       standard descriptors closed for the run
       stdout_file  the file that takes standard output, instead of a pipe
-      fail         (call, result): that call of the tool's fails with the error ("EIO"),
-                   or returns the number; CALLS names the calls
+      fail         (call, result): that call of the tool's fails with the error ("EIO"), or
+                   returns the number; CALLS names the calls
       stop_after   the call of the tool's after which it is stopped while `meanwhile` runs
       meanwhile    a shell command run in the row's folder while the tool is stopped, or, with
                    a holder, once the holder prints its second line; $TOOL is the tool's
@@ -239,9 +229,14 @@ class Row:
     needs: tuple = ()
 
 
-def not_uz2(name, data):
-    """A file that only looks like a .uz2 is not refused: it is shown as any non-package."""
-    return Row(name, FLIP_OFFICIAL, map=data, out=[stdout(WARNING + change(0x78, 0x58, REFUSED))])
+def stopped(name, message, **fields):
+    """The usual run, stopped by a message after it showed the flags: status 1."""
+    return Row(name, FLIP_OFFICIAL, out=[SHOWN, message], status=1, **fields)
+
+
+def official_off(name, args=FLIP_OFFICIAL, **fields):
+    """A run that switches Official off on the sample, and says so."""
+    return Row(name, args, out=[OFFICIAL_OFF], after=package(0x01), **fields)
 
 
 ROWS = [
@@ -252,251 +247,198 @@ ROWS = [
         status=1),
     Row("the empty operand", [""], map=None, out=[NO_INFO], status=1),
     Row("-- ends the options", ["--", "--Official"], path="--Official", out=[SHOWN_21]),
-    Row("options after the operand", [MAP, "--Official=off"], out=[OFFICIAL_OFF],
-        after=package(0x01)),
+    official_off("options after the operand", [MAP, "--Official=off"]),
     Row("POSIXLY_CORRECT stops at the operand", [MAP, "--Official=off"],
         env={"POSIXLY_CORRECT": "1"}, out=[unknown("--Official=off"), HELP], status=1),
     Row("a value in the next word is an operand", ["--Official", "off", MAP],
         out=[unknown(MAP), HELP], status=1),
     # names in any script: the map named, and no other
-    Row("a name in three scripts, in a folder named so too", ["-o", f"{SCRIPTS}/{SCRIPTS}.ut2"],
-        path=f"{SCRIPTS}/{SCRIPTS}.ut2", out=[OFFICIAL_OFF], after=package(0x01)),
+    official_off("a name in three scripts, in a folder named so too",
+                 ["-o", f"{SCRIPTS}/{SCRIPTS}.ut2"], path=f"{SCRIPTS}/{SCRIPTS}.ut2"),
     Row("a surplus name in three scripts", [MAP, f"{SCRIPTS}.ut2"],
         out=[unknown(f"{SCRIPTS}.ut2"), HELP], status=1),
     Row("Café.ut2 beside Cafe.ut2, on a Russian system", ["--AllowDownload=on", "Café.ut2"],
         map=package(0x20), path="Café.ut2", beside=("Cafe.ut2",), env={"LC_ALL": "ru_RU.UTF-8"},
         out=[stdout(change(0x20, 0x21))], after=package(0x21)),
-    # option names and values
-    Row("abbreviated name", ["--Off=off", MAP], out=[OFFICIAL_OFF], after=package(0x01)),
-    Row("short letter with value", ["-ooff", MAP], out=[OFFICIAL_OFF], after=package(0x01)),
-    Row("--f is --force", ["--f", "-o", MAP], map=NOT_A_PACKAGE,
-        out=[stdout(WARNING + change(0x21, 0x01))], after=package(0x01, tag=0x4D)),
+    # option names and values: each letter and name, each kind of value
     Row("-fo: force, flip", ["-fo", MAP], map=package(0x01, tag=0),
         out=[stdout(WARNING + change(0x01, 0x21))], after=package(0x21, tag=0)),
-    Row("value case matters", ["--Official=On", MAP], out=[bad("On", "Official"), HELP], status=1),
-    Row("empty value", ["--Official=", MAP], out=[bad("", "Official"), HELP], status=1),
-    Row("values that only look like on or off", ["--AllowDownload=onX", "--ClientOptional=offf",
-                                                 "--ServerSideOnly=of", "-uo", "-o on", MAP],
-        out=[*map(bad, ("onX", "offf", "of", "o", " on"), FLAG_NAMES.values()), HELP], status=1),
-    Row("name case matters", ["--official", MAP],
-        out=[parser("unrecognized option '--official'\n"), HELP], status=1),
-    Row("--force takes no value", ["--force=yes", MAP],
-        out=[parser("option '--force' doesn't allow an argument\n"), HELP], status=1),
-    Row("unknown letter and name", ["-x", "--bogus", MAP], status=1,
-        out=[parser("invalid option -- 'x'\n"), parser("unrecognized option '--bogus'\n"), HELP]),
-    Row("letters are named by their long option", ["-aX", "-cX", "-sX", "-uX", "-oX", MAP],
-        out=[*(bad("X", flag) for flag in FLAG_NAMES.values()), HELP], status=1),
+    Row("values that only look like on or off, or are empty",
+        ["-aonX", "-coffX", "-sof", "-uo", "-o on", "-oOn", "--Off=", "--AllowDownload=X", MAP],
+        out=[bad("onX", "AllowDownload"), bad("offX", "ClientOptional"), bad("of", "ServerSideOnly"),
+             bad("o", "Unsecure"), bad(" on", "Official"), bad("On", "Official"),
+             bad("", "Official"), bad("X", "AllowDownload"), HELP], status=1),
+    Row("name case matters", ["--official", MAP], status=1,
+        out=[parser("unrecognized option '--official'\n"), HELP]),
+    Row("--force takes no value", ["--force=yes", MAP], status=1,
+        out=[parser("option '--force' doesn't allow an argument\n"), HELP]),
     Row("several errors, one usage screen", ["--Unsecure=of", MAP, "extra", "-q"], status=1,
         out=[bad("of", "Unsecure"), parser("invalid option -- 'q'\n"), unknown("extra"), HELP]),
-    Row("every letter flips its flag, a repeat flips once",
-        ["-a", "-c", "-s", "-u", "-o", "-a", MAP], map=package(0x00),
-        out=[stdout(change(0x00, 0x37))], after=package(0x37)),
-    Row("off beats on", ["--Official=on", "--Official=off", MAP], out=[OFFICIAL_OFF],
-        after=package(0x01)),
+    Row("every letter flips its flag, a repeat flips once", ["-a", "-c", "-s", "-u", "-o", "-a",
+        MAP], map=package(0), out=[stdout(change(0x00, 0x37))], after=package(0x37)),
+    official_off("off beats on, in the short form too", ["--Official=on", "-ooff", MAP]),
     Row("a flip comes after on and off, whatever their order",
-        ["-o", "--Official=off", "--AllowDownload=on", "-a", MAP], map=package(0x01),
+        ["-o", "--Official=off", "--AllowDownload=on", "-a", MAP], map=package(1),
         out=[stdout(change(0x01, 0x20))], after=package(0x20)),
-    Row("every name on, unnamed bits kept", [*(f"--{f}=on" for f in FLAG_NAMES.values()), MAP],
-        map=package(0xC8), out=[stdout(change(0xC8, 0xFF))], after=package(0xFF)),
-    Row("every name off, unnamed bits kept", [*(f"--{f}=off" for f in FLAG_NAMES.values()), MAP],
-        map=package(0xFF), out=[stdout(change(0xFF, 0xC8))], after=package(0xC8)),
+    *(Row(f"every name {value}, unnamed bits kept", [*(f"--{f}={value}" for f in FLAGS.values()),
+                                                     MAP],
+          map=package(old), out=[stdout(change(old, new))], after=package(new))
+      for value, old, new in (("on", 0xC8, 0xFF), ("off", 0xFF, 0xC8))),
     # the map file
-    Row("missing map", FLIP_OFFICIAL, map=None, out=[NO_INFO], status=1),
-    Row("8-byte file", FLIP_OFFICIAL, map=package(0x21, length=8),
-        out=[stderr("Map file too small\n")], status=1),
-    Row("9-byte map, last byte is the flags", ["--ServerSideOnly=on", MAP],
-        map=package(0x21, length=9), out=[stdout(change(0x21, 0x25))],
-        after=package(0x25, length=9)),
+    Row("8-byte file", FLIP_OFFICIAL, map=SAMPLE[:8], out=[stderr("Map file too small\n")],
+        status=1),
+    Row("9-byte map, last byte is the flags", ["--ServerSideOnly=on", MAP], map=SAMPLE[:9],
+        out=[stdout(change(0x21, 0x25))], after=package(0x25, length=9)),
     Row("flags shown only", [MAP], out=[SHOWN_21]),
-    Row("flags shown only, not a map", [MAP], map=NOT_A_PACKAGE, out=[stdout(WARNING), SHOWN_21]),
     Row("not a map, change refused", FLIP_OFFICIAL, map=NOT_A_PACKAGE,
         out=[stdout(WARNING + change(0x21, 0x01, REFUSED))]),
-    Row("not a map, forced", ["-o", MAP, "-f"], map=NOT_A_PACKAGE,
-        out=[stdout(WARNING + change(0x21, 0x01))], after=package(0x01, tag=0x4D)),
+    Row("not a map, forced", ["-o", MAP, "--f"], map=NOT_A_PACKAGE,
+        out=[stdout(WARNING + change(0x21, 0x01))], after=package(1, tag=0x4D)),
     Row("C1 83 2A 9F is no package", FLIP_OFFICIAL, map=package(0x21, tag=b"\xC1\x83\x2A\x9F"),
         out=[stdout(WARNING + change(0x21, 0x01, REFUSED))]),
     Row("no change to make", ["--Official=on", MAP], out=[stdout(change(0x21, 0x21, NO_CHANGE))]),
-    Row("flag byte 0x1A to 0x0A", ["-u", MAP], map=package(0x1A), out=[stdout(change(0x1A, 0x0A))],
-        after=package(0x0A)),
-    Row("a 3 GiB map", FLIP_OFFICIAL, size=3 << 30, out=[OFFICIAL_OFF], after=package(0x01)),
-    Row("a map 8 bytes over 4 GiB", FLIP_OFFICIAL, size=(4 << 30) + 8, out=[OFFICIAL_OFF],
-        after=package(0x01)),
-    Row("tag 0x1A, 64 KiB long", ["-fa", MAP], map=package(0x00, 0x1A, 65536),
-        out=[stdout(WARNING + change(0x00, 0x01))], after=package(0x01, 0x1A, 65536)),
+    Row("tag and flag byte 0x1A, 64 KiB long", ["-fu", MAP], map=package(0x1A, 0x1A, 65536),
+        out=[stdout(WARNING + change(0x1A, 0x0A))], after=package(0x0A, 0x1A, 65536)),
+    *(official_off(f"a map of {size:,} bytes", size=size) for size in (3 << 30, (4 << 30) + 8)),
     # a .uz2, as a redirect server offers the map for download: never shown as a package, never
     # written; a file that only looks like one is shown as any other
-    Row("a .uz2, shown", [MAP], map=UZ2, out=[COMPRESSED], status=1),
-    Row("a .uz2, changed", FLIP_OFFICIAL, map=UZ2, out=[COMPRESSED], status=1),
-    Row("a .uz2 of two blocks, forced", ["-fo", MAP], map=UZ2_TWO, out=[COMPRESSED], status=1),
-    Row("a .uz2 block of 33096 bytes, the most", FLIP_OFFICIAL, map=UZ2_BIGGEST, out=[COMPRESSED],
-        status=1),
-    not_uz2("a .uz2's zlib check broken", UZ2_TWO[:9] + b"\x00" + UZ2_TWO[10:]),
-    not_uz2("a block of 33097 bytes", struct.pack("<I", 33097) + UZ2_BIGGEST[4:]),
-    not_uz2("a block of 2^24 + 33096 bytes",
-            struct.pack("<I", (1 << 24) + 33096) + UZ2_BIGGEST[4:]),
+    *(Row(name, args, map=data, out=[COMPRESSED], status=1) for name, args, data in (
+        ("a .uz2", [MAP], UZ2), ("a .uz2 of two blocks, forced", ["-fo", MAP], UZ2_TWO),
+        ("a .uz2 block of 33096 bytes, the most", FLIP_OFFICIAL, UZ2_BIGGEST))),
+    *(Row(name, FLIP_OFFICIAL, map=data, out=[stdout(WARNING + change(0x78, 0x58, REFUSED))])
+      for name, data in (
+        ("a .uz2's zlib check broken", UZ2_TWO[:9] + b"\x00" + UZ2_TWO[10:]),
+        ("a block of 33097 bytes", struct.pack("<I", 33097) + UZ2_BIGGEST[4:]),
+        ("a block of 2^24 + 33096 bytes", struct.pack("<I", (1 << 24) + 33096) + UZ2_BIGGEST[4:]))),
     Row("a .uz2's first 9 bytes", ["-fo", MAP], map=UZ2[:9],
         out=[stdout(WARNING + change(0x78, 0x58))], after=UZ2[:8] + b"\x58"),
     # failures: the map must come out untouched
     Row("unreadable map", FLIP_OFFICIAL, mode=0, as_nobody=True,
         out=[stderr("Couldnt open file for reading\n")], status=1),
-    Row("read-only map", FLIP_OFFICIAL, mode=0o444, as_nobody=True,
-        out=[SHOWN, stderr("Couldnt open file for writing\n")], status=1),
+    stopped("read-only map", stderr("Couldnt open file for writing\n"), mode=0o444, as_nobody=True),
     Row("read-only map, nothing to write", ["--Official=on", MAP], mode=0o444, as_nobody=True,
         out=[stdout(change(0x21, 0x21, NO_CHANGE))]),
     Row("a directory", FLIP_OFFICIAL, map=FOLDER, out=[CANT_READ], status=1,
         windows_out=[stderr("Map file too small\n")]),
-    Row("the write fails: ulimit -f 0", FLIP_OFFICIAL, file_size_limit=0, out=[SHOWN, CANT_WRITE],
-        status=1),
-    Row("the close after the write fails", FLIP_OFFICIAL, fail=("the close after the write", "EIO"),
-        out=[SHOWN, CANT_WRITE], status=1, after=package(0x01)),
+    stopped("the write fails: ulimit -f 0", CANT_WRITE, file_size_limit=0),
+    stopped("the close after the write fails", CANT_WRITE, fail=("the close after the write", "EIO"),
+            after=package(1)),
     # the lock: held by another, or not to be had
-    Row("another program holds the lock", FLIP_OFFICIAL, lock_held=LOCK_BYTE, waits=True,
-        out=[SHOWN, LOCKED], status=1),
-    Row("a lock on the next byte is no run's", FLIP_OFFICIAL, lock_held=LOCK_BYTE + 1,
-        out=[OFFICIAL_OFF], after=package(0x01)),
-    *(Row(f"no open-file lock here ({error}): the process's lock, held by another", FLIP_OFFICIAL,
-          lock_held=LOCK_BYTE, fail=("the lock", error), waits=True, out=[SHOWN, LOCKED], status=1)
+    stopped("another program holds the lock", LOCKED, lock_held=LOCK_BYTE, waits=True),
+    official_off("a lock on the next byte is no run's", lock_held=LOCK_BYTE + 1),
+    *(stopped(f"no open-file lock ({error}): the process's lock, which another holds", LOCKED,
+              lock_held=LOCK_BYTE, fail=("the lock", error), waits=True)
       for error in ("EINVAL", "EOPNOTSUPP", "ENOSYS")),
-    Row("no locks on this file system", FLIP_OFFICIAL, fail=("every lock", "ENOSYS"),
-        out=[OFFICIAL_OFF], after=package(0x01)),
-    Row("no lock records for a second, while another holds the lock", FLIP_OFFICIAL,
-        lock_held=LOCK_BYTE, fail=("every lock", "ENOLCK"), waits=True, out=[SHOWN, CANT_LOCK],
-        status=1),
-    Row("other lock errors", FLIP_OFFICIAL, lock_held=LOCK_BYTE, fail=("every lock", "EDEADLK"),
-        out=[SHOWN, CANT_LOCK], status=1),
-    Row("a file server that lost the file", FLIP_OFFICIAL, fail=("the lock", "ESTALE"),
-        out=[SHOWN, CHANGED], status=1),
+    official_off("no locks on this file system", fail=("every lock", "ENOSYS")),
+    stopped("no lock records for a second, while another holds the lock", CANT_LOCK, waits=True,
+            lock_held=LOCK_BYTE, fail=("every lock", "ENOLCK")),
+    stopped("other lock errors", CANT_LOCK, lock_held=LOCK_BYTE, fail=("every lock", "EDEADLK")),
+    stopped("a file server that lost the file", CHANGED, fail=("the lock", "ESTALE")),
     # a lease, as a file server holds for its client, broken as the kernel asks: the run waits,
     # but never for a FIFO put in the map's place meanwhile
-    Row("a read lease", FLIP_OFFICIAL, holder=[*HOLD_LEASE, "read"], needs=("lease",),
-        out=[OFFICIAL_OFF], after=package(0x01)),
-    Row("a FIFO put in the map's place while a lease holds the run, which is stopped and goes on",
+    official_off("a read lease", holder=[*HOLD_LEASE, "read"], needs=("lease",)),
+    Row("a FIFO put in the map's place while a lease holds the run, stopped and continued",
         FLIP_OFFICIAL, holder=[*HOLD_LEASE, "write"], needs=("lease",), after="a FIFO",
         meanwhile="mkfifo fifo && mv fifo map.ut2 && kill -STOP $TOOL && kill -CONT $TOOL",
         out=[CHANGED], status=1),
-    # the name: a map moved aside, or replaced as the README's script does, between the stages
-    Row("in a folder one may enter but not list", ["-o", "in/m.ut2"], path="in/m.ut2", mode=0o666,
-        folder_mode=0o711, as_nobody=True, out=[OFFICIAL_OFF], after=package(0x01)),
-    Row("the map renamed aside before the open to write", FLIP_OFFICIAL,
-        stop_after="the read stage's close", meanwhile=f"mv {MAP} aside.ut2", moved_to="aside.ut2",
-        out=[SHOWN, CHANGED], status=1),
-    Row("the map renamed aside before the lock", FLIP_OFFICIAL, stop_after="the open to write",
-        meanwhile=f"mv {MAP} aside.ut2", moved_to="aside.ut2", out=[SHOWN, CHANGED], status=1),
-    Row("the README's script replaces the map", FLIP_OFFICIAL, stop_after="the open to write",
-        meanwhile=REPLACE, out=[SHOWN, CHANGED], status=1, after=TEXT.encode()),
-    Row("the README's script, and the process's lock", FLIP_OFFICIAL, fail=("the lock", "EINVAL"),
-        stop_after="the open to write", meanwhile=REPLACE, out=[SHOWN, CHANGED], status=1,
-        after=TEXT.encode()),
-    Row("the process's lock still held at the write", FLIP_OFFICIAL, fail=("the lock", "EINVAL"),
-        stop_after="the write", meanwhile=f'python3 -c "{TRY_LOCK}" 2> /dev/null && touch unlocked',
-        out=[OFFICIAL_OFF], after=package(0x01)),
-    Row("a copy over the map right after the write", FLIP_OFFICIAL, beside=("copy",),
-        stop_after="the write", meanwhile=f"cp copy {MAP}", out=[SHOWN, CHANGED_WHILE], status=1),
-    Row("the map grown right after the write", FLIP_OFFICIAL, stop_after="the write",
-        meanwhile=f"truncate -s 40 {MAP}", out=[SHOWN, CHANGED_WHILE], status=1,
-        after=package(0x01) + bytes(8)),
-    # a real file server: the Samba server of the table, with an SMB2 client on the map
-    Row("a Samba client holds the lock", FLIP_OFFICIAL, holder=[*SMB_CLIENT, "lock"],
-        needs=("samba",), told=b"granted\n", waits=True, out=[SHOWN, LOCKED], status=1),
-    Row("a run's lock refuses a Samba client", FLIP_OFFICIAL, needs=("samba",),
-        stop_after="the lock", meanwhile="$SMB lock < /dev/null | grep -q refused || > granted",
-        out=[OFFICIAL_OFF], after=package(0x01)),
-    Row("a Samba client's batch oplock, broken for the run", FLIP_OFFICIAL,
-        holder=[*SMB_CLIENT, "oplock"], needs=("samba", "lease"), told=b"ready\nbroken\n",
-        out=[OFFICIAL_OFF], after=package(0x01)),
-    # a real NFS server too: the table's, with an NFSv3 or NFSv4 client on the map
-    *(Row(f"an NFSv{version} client's lock on the {what} holds a run back", FLIP_OFFICIAL,
-          holder=[*NFS_CLIENT, version, what], needs=("nfs",), told=b"granted\n", waits=True,
-          out=[SHOWN, LOCKED], status=1)
+    # the name: a map moved aside, or replaced as the deployment script does, between the stages
+    official_off("in a folder one may enter but not list", ["-o", "in/m.ut2"], path="in/m.ut2",
+                 mode=0o666, folder_mode=0o711, as_nobody=True),
+    *(stopped(f"the map renamed aside after {call}", CHANGED, stop_after=call,
+              meanwhile=f"mv {MAP} aside.ut2", moved_to="aside.ut2")
+      for call in ("the read stage's close", "the open to write")),
+    *(stopped(f"the deployment script replaces the map{how}", CHANGED, stop_after="the open to write",
+              fail=fail, meanwhile=REPLACE, after=TEXT.encode())
+      for how, fail in (("", None), (", under the process's lock", ("the lock", "EINVAL")))),
+    official_off("the process's lock still held at the write", fail=("the lock", "EINVAL"),
+                 stop_after="the write", meanwhile=f'python3 -c "{TRY_LOCK}" 2> /dev/null && > free'),
+    stopped("a copy over the map right after the write", CHANGED_WHILE, beside=("copy",),
+            stop_after="the write", meanwhile=f"cp copy {MAP}"),
+    stopped("the map grown right after the write", CHANGED_WHILE, stop_after="the write",
+            meanwhile=f"truncate -s 40 {MAP}", after=package(1) + bytes(8)),
+    # real file servers: the table's Samba and NFS servers, with a client of each on the map
+    stopped("a Samba client holds the lock", LOCKED, holder=[*SMB_CLIENT, "lock"], needs=("samba",),
+            told=b"granted\n", waits=True),
+    official_off("a run's lock refuses a Samba client", needs=("samba",), stop_after="the lock",
+                 meanwhile="$SMB lock < /dev/null | grep -q refused || > granted"),
+    official_off("a Samba client's batch oplock, broken for the run", holder=[*SMB_CLIENT, "oplock"],
+                 needs=("samba", "lease"), told=b"ready\nbroken\n"),
+    *(stopped(f"an NFSv{version} client's lock on the {what} holds a run back", LOCKED,
+              holder=[*NFS_CLIENT, version, what], needs=("nfs",), told=b"granted\n", waits=True)
       for version in "34" for what in ("byte", "file")),
-    *(Row(f"a run's lock refuses an NFSv{version} client", FLIP_OFFICIAL, needs=("nfs",),
-          stop_after="the lock",
-          meanwhile=f"$NFS {version} byte < /dev/null | grep -q refused || > granted",
-          out=[OFFICIAL_OFF], after=package(0x01))
+    *(official_off(f"a run's lock refuses an NFSv{version} client", needs=("nfs",),
+                   stop_after="the lock",
+                   meanwhile=f"$NFS {version} byte < /dev/null | grep -q refused || > granted")
       for version in "34"),
     # the write stage's own looks at the file fail: a failure, not a change
-    *(Row(f"{call} fails", FLIP_OFFICIAL, fail=(call, "EIO" if "look-up" not in call else "EACCES"),
-          out=[SHOWN, CANT_READ if "under" in call else CANT_WRITE], status=1,
-          after=None if "under" in call else package(0x01))
+    *(stopped(f"{call} fails", CANT_READ if "under" in call else CANT_WRITE,
+              fail=(call, "EACCES" if "look-up" in call else "EIO"),
+              after=None if "under" in call else package(1))
       for call in ("the query under the lock", "the look-up under the lock",
                    "the read under the lock", "the query after the write",
                    "the look-up after the write", "the read after the write")),
     # the map's name made to lead elsewhere, or the map cut or changed, between the stages or
     # before the first open
-    Row("a text file renamed over the map", FLIP_OFFICIAL, beside=("before",),
-        stop_after="the read stage's close",
-        meanwhile=f"ln -f {MAP} before && printf '{TEXT}' > text && mv text {MAP}",
-        out=[SHOWN, CHANGED], status=1, after=TEXT.encode()),
-    Row("the map cut to 9 bytes", FLIP_OFFICIAL, stop_after="the read stage's close",
-        meanwhile=f"truncate -s 9 {MAP}", out=[SHOWN, CHANGED], status=1, after=SAMPLE[:9]),
-    Row("the read under the lock comes back short", FLIP_OFFICIAL,
-        fail=("the read under the lock", 9), out=[SHOWN, CHANGED], status=1),
-    Row("the map emptied between the read under the lock and the write", FLIP_OFFICIAL,
-        stop_after="the read under the lock", meanwhile=f": > {MAP}",
-        out=[SHOWN, CHANGED_WHILE], status=1, after=bytes(8) + b"\x01"),
-    Row("byte 8 changed by another run", FLIP_OFFICIAL, stop_after="the read stage's close",
-        meanwhile=f"../tarnwick -aoff {MAP} > /dev/null", out=[SHOWN, CHANGED], status=1,
-        after=package(0x20)),
-    Row("the tag's last byte changed", FLIP_OFFICIAL, stop_after="the read stage's close",
-        meanwhile=f"printf '\\237' | dd of={MAP} bs=1 seek=3 conv=notrunc status=none",
-        out=[SHOWN, CHANGED], status=1, after=package(0x21, b"\xC1\x83\x2A\x9F")),
-    Row("a symbolic link to another file, put by another user", ["-o", "up/m.ut2"], path="up/m.ut2",
-        beside=("secret",), folder_of_nobody=True, stop_after="the read stage's close",
-        meanwhile="ln -sf ../secret up/m.ut2", out=[SHOWN, CHANGED], status=1),
-    Row("a FIFO renamed over the map before the first open", FLIP_OFFICIAL,
-        stop_after="the size query", meanwhile=f"mkfifo fifo && mv fifo {MAP}", after="a FIFO",
-        out=[CHANGED], status=1),
-    Row("the map cut to 4 bytes before it is read", FLIP_OFFICIAL, stop_after="the size query",
-        meanwhile=f"truncate -s 4 {MAP}", out=[CANT_READ], status=1, after=SAMPLE[:4]),
-    Row("the map emptied before it is read", FLIP_OFFICIAL, stop_after="the size query",
-        meanwhile=f": > {MAP}", out=[CANT_READ], status=1, after=b""),
+    stopped("a text file renamed over the map", CHANGED, stop_after="the read stage's close",
+            meanwhile=f"ln -f {MAP} before && printf '{TEXT}' > text && mv text {MAP}",
+            beside=("before",), after=TEXT.encode()),
+    stopped("the map cut to 9 bytes", CHANGED, stop_after="the read stage's close",
+            meanwhile=f"truncate -s 9 {MAP}", after=SAMPLE[:9]),
+    stopped("the map emptied between the read under the lock and the write", CHANGED_WHILE,
+            stop_after="the read under the lock", meanwhile=f": > {MAP}", after=bytes(8) + b"\x01"),
+    stopped("byte 8 changed by another run", CHANGED, stop_after="the read stage's close",
+            meanwhile=f"../tarnwick -aoff {MAP} > /dev/null", after=package(0x20)),
+    stopped("the tag's last byte changed", CHANGED, stop_after="the read stage's close",
+            meanwhile=f"printf '\\237' | dd of={MAP} bs=1 seek=3 conv=notrunc status=none",
+            after=package(0x21, b"\xC1\x83\x2A\x9F")),
+    Row("a symbolic link to another file, put by another user", ["-o", "up/m.ut2"],
+        path="up/m.ut2", beside=("secret",), folder_of_nobody=True, status=1,
+        stop_after="the read stage's close", meanwhile="ln -sf ../secret up/m.ut2",
+        out=[SHOWN, CHANGED]),
+    Row("a FIFO renamed over the map before the first open", FLIP_OFFICIAL, after="a FIFO",
+        stop_after="the size query", meanwhile=f"mkfifo fifo && mv fifo {MAP}", out=[CHANGED],
+        status=1),
+    *(Row(f"the map {how} before it is read", FLIP_OFFICIAL, stop_after="the size query",
+          meanwhile=f"truncate -s {len(after)} {MAP}", out=[CANT_READ], status=1, after=after)
+      for how, after in (("cut to 4 bytes", SAMPLE[:4]), ("emptied", b""))),
     # standard output that cannot be written: the map keeps its own outcome, the run fails
     Row("output on a full disk, flags shown", [MAP], stdout_file="/dev/full", out=[OUTPUT_LOST],
         status=1),
     Row("output on a full disk, the write fails", FLIP_OFFICIAL, stdout_file="/dev/full",
         file_size_limit=8, out=[CANT_WRITE, OUTPUT_LOST], status=1),
     Row("output closed, change", FLIP_OFFICIAL, closed=(1,), out=[OUTPUT_LOST], status=1,
-        after=package(0x01)),
+        after=package(1)),
     Row("all three streams closed, change", FLIP_OFFICIAL, closed=(0, 1, 2), status=1,
-        after=package(0x01)),
+        after=package(1)),
     Row("output and errors closed, the write fails", FLIP_OFFICIAL, closed=(1, 2),
         file_size_limit=8, status=1),
 ]
-# What the empty root runs: a few rows, and one that only it can show, as it has no /dev/null to
-# stand in for a closed descriptor (an emulator beside the tool would take that descriptor).
+# The empty root runs a few rows, and one that only it can show, as it has no /dev/null to stand
+# in for a closed descriptor (an emulator beside the tool would take that descriptor).
 EMPTY_ROOT_ROWS = ("flags shown only", "options after the operand", "name case matters")
 NO_DEV_NULL = Row("no /dev/null for closed input", FLIP_OFFICIAL, closed=(0,), status=1,
                   out=[stderr("Couldnt open /dev/null in place of a closed standard stream\n")])
 
-# The calls a row can fail or stop the tool at, each found in the order of the tool's calls that
-# strace shows for the row's own map: the first call that matches the last pattern, after the
-# ones that match those before it. Every call is named by what it is, not by its count, so that
-# one call more elsewhere moves no row. "every lock" fails every try at the lock.
-SIZE_QUERY = r'(new)?fstatat(64)?\(AT_FDCWD|statx\(AT_FDCWD|stat(64)?\('
+# The calls a row can fail or stop the tool at, each found in the order of the tool's calls on
+# the map that strace shows in a run of the row's own: the first call that matches the last
+# pattern, after the ones that match those before it. Every call is named by what it is, not by
+# its count, so that one call more elsewhere moves no row. "every lock" fails every try.
 FILE_QUERY = r'(new)?fstatat(64)?\(\d+, ""|statx\(\d+, ""|fstat(64)?\('
-OPEN_TO_READ = r'openat\(AT_FDCWD, "[^"]*", O_RDONLY'
-OPEN_TO_WRITE = r'openat\(AT_FDCWD, "[^"]*", O_RDWR'
 LOCK, LOOK_UP = r"fcntl(64)?\(\d+, F_(OFD_)?SETLK", r'openat\(\d+, "'
 READ, WRITE, CLOSE = r"pread64\(", r"pwrite64\(", r"close\("
 CALLS = {
-    "the size query": [SIZE_QUERY],
-    "the read stage's close": [OPEN_TO_READ, CLOSE],
-    "the open to write": [OPEN_TO_WRITE],
-    "the lock": [LOCK],
-    "every lock": [LOCK],
-    "the query under the lock": [LOCK, FILE_QUERY],
-    "the look-up under the lock": [LOCK, LOOK_UP],
-    "the read under the lock": [LOCK, READ],
-    "the write": [WRITE],
-    "the query after the write": [WRITE, FILE_QUERY],
-    "the look-up after the write": [WRITE, LOOK_UP],
-    "the read after the write": [WRITE, READ],
-    "the close after the write": [WRITE, CLOSE],
+    "the size query": [r'(new)?fstatat(64)?\(AT_FDCWD|statx\(AT_FDCWD|stat(64)?\('],
+    "the read stage's close": [r'openat\(AT_FDCWD, "[^"]*", O_RDONLY', CLOSE],
+    "the open to write": [r'openat\(AT_FDCWD, "[^"]*", O_RDWR'],
+    "the lock": [LOCK], "every lock": [LOCK],
+    "the query under the lock": [LOCK, FILE_QUERY], "the look-up under the lock": [LOCK, LOOK_UP],
+    "the read under the lock": [LOCK, READ], "the write": [WRITE],
+    "the query after the write": [WRITE, FILE_QUERY], "the look-up after the write": [WRITE, LOOK_UP],
+    "the read after the write": [WRITE, READ], "the close after the write": [WRITE, CLOSE],
 }
 
-
-# Every process the table starts, until it has ended whole: on its way out, the table ends what is
-# left of each, whatever stops it.
+# Every process the table starts, until it has ended whole: on its way out, however it is
+# stopped, the table ends what is left of each.
 LIVE = set()
 
 
@@ -508,8 +450,8 @@ def start(command, **options):
 
 
 def end(child):
-    """Kills whatever is left of the child's session and waits for it; returns what its standard
-    output still held."""
+    """Kills whatever is left of the child's session and waits for it; returns what its
+    standard output still held."""
     try:
         os.killpg(child.pid, signal.SIGKILL)
     except ProcessLookupError:
@@ -522,9 +464,9 @@ def end(child):
     return rest
 
 
-def run_ended(command, timeout, **options):
-    """Runs a command to its end, or for `timeout` seconds; returns its status and what it wrote
-    to its standard output (None when it did not end), and ends what is left of it."""
+def run_ended(command, timeout=30, **options):
+    """Runs a command for `timeout` seconds at most, then ends what is left of it; returns its
+    status and its standard output, None if it did not end."""
     child = start(command, stdout=PIPE, **options)
     try:
         output = child.communicate(timeout=timeout)[0]
@@ -534,23 +476,26 @@ def run_ended(command, timeout, **options):
     return child.returncode, output
 
 
-def read_line(pipe, timeout):
+def read_line(pipe, timeout=30):
     """The next line a helper prints, or b"" when none comes in time."""
     return pipe.readline() if select.select([pipe], [], [], timeout)[0] else b""
 
 
 def filled(words, path):
-    """A helper's command, with the map's path, its path on the share, Samba's port and the NFS
-    client's command, which the table's folder (the export) follows."""
+    """A helper's command, with the map's path, its path from the table's folder, Samba's port,
+    and the NFS client's command, which the table's folder (the export) follows."""
     top = os.path.dirname(os.path.dirname(path))
-    values = {"{map}": [path], "{share}": [os.path.relpath(path, top)],
-              "{port}": [str(SAMBA["port"])],
-              "{nfs}": ["nsenter", "--net", "-t", str(NFS["namespace"]), "--", NFS["client"], top]}
+    nfs = ["nsenter", "--net", "-t", str(SERVERS["nfs namespace"]), "--", sys.executable,
+           os.path.join(ROOT, "tests", "nfs_client.py"), top]
+    values = {"{map}": [path], "{share}": [os.path.relpath(path, top)], "{nfs}": nfs,
+              "{port}": [str(SERVERS["samba port"])]}
     return [value for word in words for value in values.get(word, [word])]
 
 
-def make_map(row, folder):
-    """Makes the row's map, and the copies beside it, in the folder."""
+def make_folder(row, parent):
+    """Makes the row's folder, with its map and the copies beside it; returns the folder."""
+    folder = tempfile.mkdtemp(dir=parent)
+    os.chmod(folder, 0o755)
     path = os.path.join(folder, row.path)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     if row.folder_of_nobody:
@@ -565,32 +510,28 @@ def make_map(row, folder):
             shutil.copy(path, os.path.join(folder, other))
         os.chmod(path, row.mode)
         os.chmod(os.path.dirname(path), row.folder_mode)
-    return path
+    return folder
 
 
 def strace(row, binary, folder, faults, stop=None):
-    """strace's command line for the tool with the given faults, each (syscall, count or None for
-    every one, result), and stopped after the syscall `stop` (syscall, count)."""
+    """strace's command line for the row, each fault (syscall, count or None for every one,
+    result) injected, and the tool stopped after the syscall `stop` (syscall, count)."""
     def when(count): return "" if count is None else f":when={count}"
-    injected = [f"-einject={name}:{'retval' if isinstance(result, int) else 'error'}={result}"
+    injected = [f"-einject={name}:{'retval' if type(result) is int else 'error'}={result}"
                 f"{when(count)}" for name, count, result in faults]
-    if stop:
-        injected.append(f"-einject={stop[0]}:signal=SIGSTOP{when(stop[1])}")
-    return ["strace", "-qq", "-o", folder + ".strace", "-P", row.path, *injected,
+    injected += [f"-einject={stop[0]}:signal=SIGSTOP{when(stop[1])}"] if stop else []
+    return ["strace", "--quiet=all", "-o", folder + ".strace", "-P", row.path, *injected,
             os.path.relpath(binary, folder), *row.args]
 
 
 def locate(row, binary, env, faults, call):
-    """The syscall that the row's call is, and its count among the tool's calls of that name on
-    the map, from a run of the tool under strace, with the faults, in a folder like the row's."""
-    with tempfile.TemporaryDirectory(dir=os.path.dirname(binary)) as folder:
-        os.chmod(folder, 0o755)
-        make_map(row, folder)
-        run_ended(strace(row, binary, folder, faults), 30, cwd=folder, env=env, stdin=DEVNULL,
-                  stderr=DEVNULL)
-        calls = open(folder + ".strace").read().splitlines()
-        os.remove(folder + ".strace")
-    found = -1
+    """The syscall that is the row's call, and its count among the tool's calls of that name
+    on the map, from a run under strace, with the faults, in a folder made for it alone."""
+    folder = make_folder(row, os.path.dirname(binary))
+    run_ended(strace(row, binary, folder, faults), cwd=folder, env=env, stdin=DEVNULL,
+              stderr=DEVNULL)
+    shutil.rmtree(folder)
+    calls, found = open(folder + ".strace").read().splitlines(), -1
     for pattern in CALLS[call]:
         found = next((i for i in range(found + 1, len(calls)) if re.match(pattern, calls[i])), None)
         if found is None:
@@ -600,124 +541,101 @@ def locate(row, binary, env, faults, call):
     return name, None if call.startswith("every") else count
 
 
+def command(row, binary, runner, folder, env):
+    """The tool's command line for the row, how argv[0] comes out, and the runner's files in an
+    empty root."""
+    if row.fail or row.stop_after:  # strace fails the row's call, or stops the tool after it
+        env["ASAN_OPTIONS"] = "detect_leaks=0"  # a sanitized build's leak check cannot run so
+        faults = [(*locate(row, binary, env, [], row.fail[0]), row.fail[1])] if row.fail else []
+        stop = row.stop_after and locate(row, binary, env, faults, row.stop_after)
+        return strace(row, binary, folder, faults, stop), os.path.relpath(binary, folder), []
+    if runner[:1] == ["chroot"]:  # with the build's emulator, which must be static
+        inside = ["/" + os.path.basename(shutil.copy(shutil.which(program), folder))
+                  for program in (*runner[1:], binary)]
+        return ["unshare", "-r"] * (os.geteuid() != 0) + ["chroot", folder, *inside, *row.args], \
+            inside[-1], inside
+    if runner:  # which names the tool by its path, under Wine as a Windows path
+        return [*runner, binary, *row.args], "Z:" + binary.replace("/", "\\") if WINDOWS else binary, []
+    return ["tarnwick", *row.args], "tarnwick", []  # argv[0] as typed
+
+
 def run(row, binary, runner, merged=False):
     """Runs one row; returns what differed from it."""
-    expected, prog = row.windows_out if WINDOWS and row.windows_out else row.out, "tarnwick"
     env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C.UTF-8", **(row.env or {})}
     nobody = dict(user=65534, group=65534, extra_groups=[]) if os.geteuid() == 0 else {}
-    command, executable, inside = None, None, []
-    if row.fail or row.stop_after:
-        # strace fails the row's call, or stops the tool after it; a sanitized build's leak check
-        # cannot run under ptrace
-        env["ASAN_OPTIONS"] = "detect_leaks=0"
+    folder = make_folder(row, os.path.dirname(binary))
+    path, log = os.path.join(folder, row.path), folder + ".strace"
+    try:
+        tool_command, prog, inside = command(row, binary, runner, folder, env)
+    except LookupError as missing:
+        return [str(missing)]
+
+    def set_up_tool():
+        if row.file_size_limit is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (row.file_size_limit,) * 2)
+            # valgrind writes a file of its own first: only the tool's direct runs face it
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN if "valgrind" in str(runner) else signal.SIG_DFL)
+        for descriptor in row.closed:
+            os.close(descriptor)
+
+    with open(row.stdout_file or os.devnull, "wb") as sink, \
+            open(path if row.lock_held else os.devnull) as locked:
+        if row.lock_held:  # shared, so that a run which took only a shared lock would go through
+            fcntl.lockf(locked, fcntl.LOCK_SH, 1, row.lock_held)
+        holder = row.holder and start(filled(row.holder, path), stdin=PIPE, stdout=PIPE)
+        told, started = holder and read_line(holder.stdout), time.monotonic()
+        tool = start(tool_command, executable=binary if tool_command[0] == "tarnwick" else None,
+                     cwd=folder, env=env, stdin=DEVNULL, stdout=sink if row.stdout_file else PIPE,
+                     stderr=STDOUT if merged else PIPE, preexec_fn=set_up_tool,
+                     **(nobody if row.as_nobody else {}))
         try:
-            faults = [(*locate(row, binary, env, [], row.fail[0]), row.fail[1])] if row.fail else []
-            stop = row.stop_after and locate(row, binary, env, faults, row.stop_after)
-        except LookupError as missing:
-            return [str(missing)]
-    with tempfile.TemporaryDirectory(dir=os.path.dirname(binary)) as folder:
-        os.chmod(folder, 0o755)
-        path = make_map(row, folder)
-        if row.fail or row.stop_after:  # strace names the tool by its path
-            command = strace(row, binary, folder, faults, stop)
-            prog = os.path.relpath(binary, folder)
-        elif runner[:1] == ["chroot"]:  # with the build's emulator, which must be static
-            inside = ["/" + os.path.basename(shutil.copy(shutil.which(program), folder))
-                      for program in (*runner[1:], binary)]
-            prog, command = inside[-1], ["unshare", "-r"] * (os.geteuid() != 0) + ["chroot", folder]
-            command += [*inside, *row.args]
-        elif runner:  # which names the tool by its path, under Wine as a Windows path
-            command = [*runner, binary, *row.args]
-            prog = "Z:" + binary.replace("/", "\\") if WINDOWS else binary
-        else:  # argv[0] as typed
-            command, executable = [prog, *row.args], binary
-
-        def set_up_tool():
-            if row.file_size_limit is not None:
-                limit = row.file_size_limit
-                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-                # valgrind writes a file of its own first: only the tool's direct runs face it
-                stop_signal = signal.SIG_IGN if "valgrind" in " ".join(runner) else signal.SIG_DFL
-                signal.signal(signal.SIGXFSZ, stop_signal)
-            for descriptor in row.closed:
-                os.close(descriptor)
-
-        with open(row.stdout_file or os.devnull, "wb") as sink, \
-                open(path if row.lock_held else os.devnull) as locked:
-            # shared, so that a run which took only a shared lock would go through
-            if row.lock_held:
-                fcntl.lockf(locked, fcntl.LOCK_SH, 1, row.lock_held)
-            holder = row.holder and start(filled(row.holder, path), stdin=PIPE, stdout=PIPE)
-            told = holder and read_line(holder.stdout, 30)
-            started = time.monotonic()
-            tool = start(command, executable=executable, cwd=folder, env=env, stdin=DEVNULL,
-                         stdout=sink if row.stdout_file else PIPE,
-                         stderr=STDOUT if merged else PIPE, preexec_fn=set_up_tool,
-                         **(nobody if row.as_nobody else {}))
+            while row.stop_after and tool.poll() is None and time.monotonic() < started + 30 and \
+                    "stopped by SIGSTOP" not in (open(log).read() if os.path.exists(log) else ""):
+                time.sleep(0.01)  # until strace has stopped the tool after the row's call
+            if holder and row.meanwhile:  # until the holder tells that the tool waits for it
+                told += read_line(holder.stdout)
+            if row.meanwhile and tool.poll() is None:
+                clients = {"SMB": filled(SMB_CLIENT, path), "NFS": filled(NFS_CLIENT, path)}
+                clients = {name: shlex.join(words) for name, words in clients.items()}
+                run_ended(["bash", "-c", row.meanwhile], cwd=folder, env={
+                    **os.environ, **clients, "TOOL": str(tool.pid)}, **(nobody if row.folder_of_nobody else {}))
+                os.killpg(tool.pid, signal.SIGCONT)
+            output, errors = tool.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            output = errors = HUNG.encode()
+        end(tool)
+        if holder:  # told to let go; one that never does fails the row, not the tool
+            holder.stdin.close()
             try:
-                if row.stop_after:  # strace stops the tool after the row's call
-                    log = folder + ".strace"
-                    while tool.poll() is None and time.monotonic() < started + 30 and not (
-                            os.path.exists(log) and "stopped by SIGSTOP" in open(log).read()):
-                        time.sleep(0.01)
-                elif holder and row.meanwhile:  # the holder tells when the tool waits for it
-                    told += read_line(holder.stdout, 30)
-                if row.meanwhile and tool.poll() is None:
-                    sharing = {"SMB": shlex.join(filled(SMB_CLIENT, path)), "TOOL": str(tool.pid),
-                               "NFS": shlex.join(filled(NFS_CLIENT, path))}
-                    run_ended(["bash", "-c", row.meanwhile], 30, cwd=folder, env={**os.environ,
-                              **sharing}, **(nobody if row.folder_of_nobody else {}))
-                    os.killpg(tool.pid, signal.SIGCONT)
-                output, errors = tool.communicate(timeout=30)
+                holder.wait(25)
             except subprocess.TimeoutExpired:
-                output = errors = HUNG.encode()
-            finally:  # no run outlives its row, not even a held or a hung one
-                end(tool)
-                if holder:  # told to let go; one that never does fails the row, not the tool
-                    holder.stdin.close()
-                    try:
-                        holder.wait(timeout=25)
-                    except subprocess.TimeoutExpired:
-                        told += b"(it never let go)"
-                    told += end(holder)
-            elapsed = time.monotonic() - started
-        # strace names the map's whole path first, as it found it from the folder
-        output, errors = (re.sub(rb"^strace: Requested path .*\n", b"", text or b"")
-                          for text in (output, errors))
-        got = [("status", tool.returncode, row.status)]
-        streams = {"2>&1": (output, ("stdout", "stderr", "parser"))} if merged else \
-            {"stdout": (output, ("stdout",)), "stderr": (errors, ("stderr", "parser"))}
-        for stream, (text, kinds) in streams.items():
-            text = text.replace(b"\r\n", b"\n") if WINDOWS else text
-            want = [(kind, piece.replace("{prog}", prog).encode()) for kind, piece in expected
-                    if kind in kinds]
-            pattern = b"".join(rb"[^\n]+\n" if kind == "parser" and WINDOWS else re.escape(piece)
-                               for kind, piece in want)
-            whole = b"".join(piece for _, piece in want)
-            got.append((stream, text, text if re.fullmatch(pattern, text) else whole))
-        # Load only lengthens a wait, and a runner's start adds to it: a run that must not wait
-        # shows it in its output.
-        if row.waits:
-            got.append(("waited a second for the lock", elapsed >= 1, True))
-        if row.told is not None:
-            got.append(("what the holder printed", told, row.told))
-        # the map's name when the run ends, and the folder's entries
-        final = os.path.join(folder, row.moved_to or row.path)
-        before = row.map
-        after = before if row.after is None else row.after
-        if isinstance(after, bytes):
-            os.chmod(final, 0o644)
-            got += [("map", open(final, "rb").read(len(after)), after),
-                    ("size", os.path.getsize(final), row.size or len(after))]
-        got += [(other, open(os.path.join(folder, other), "rb").read(), before)
-                for other in row.beside]
-        files = [] if before is None else [(row.moved_to or row.path).split("/")[0], *row.beside]
-        files += [name[1:] for name in inside]
-        got.append(("folder", sorted(os.listdir(folder)), sorted(files)))
-        return [f"{what}: got {have!r}\n    want {want!r}"
-                for what, have, want in got if have != want]
-
-
+                told += b"(it never let go)"
+            told += end(holder)
+    elapsed = time.monotonic() - started
+    got = [("status", tool.returncode, row.status)]
+    got += [("what the holder printed", told, row.told)] * (row.told is not None)
+    # Load only lengthens a wait: a run that must not wait shows it in its output.
+    got += [("waited a second for the lock", elapsed >= 1, True)] * row.waits
+    streams = {"2>&1": (output, "stdout stderr parser")} if merged else \
+        {"stdout": (output, "stdout"), "stderr": (errors, "stderr parser")}
+    expected = row.windows_out if WINDOWS and row.windows_out else row.out
+    for stream, (text, kinds) in streams.items():
+        text = (text or b"").replace(b"\r\n", b"\n") if WINDOWS else text or b""
+        want = [(kind, piece.replace("{prog}", prog).encode()) for kind, piece in expected if kind in kinds]
+        pattern = b"".join(rb"[^\n]+\n" if kind == "parser" and WINDOWS else re.escape(piece)
+                           for kind, piece in want)
+        got.append((stream, text, text if re.fullmatch(pattern, text) else b"".join(p for _, p in want)))
+    # the map, under its name when the run ends, and the folder's entries
+    final, after = os.path.join(folder, row.moved_to or row.path), row.map if row.after is None else row.after
+    if isinstance(after, bytes):
+        os.chmod(final, 0o644)
+        got += [("map", open(final, "rb").read(len(after)), after),
+                ("size", os.path.getsize(final), row.size or len(after))]
+    got += [(other, open(os.path.join(folder, other), "rb").read(), row.map) for other in row.beside]
+    files = [(row.moved_to or row.path).split("/")[0], *row.beside] if row.map is not None else []
+    got.append(("folder", sorted(os.listdir(folder)), sorted(files + [name[1:] for name in inside])))
+    shutil.rmtree(folder)
+    return [f"{what}: got {have!r}\n    want {want!r}" for what, have, want in got if have != want]
 
 
 # The NFS server's settings: the usual ports, which its network of its own has free, no grace
@@ -727,43 +645,39 @@ GANESHA = """NFS_CORE_PARAM {{ NFS_Port = 2049; MNT_Port = 20048; NLM_Port = 328
 NFSv4 {{ Graceless = true; RecoveryRoot = "{state}"; }}
 EXPORT {{ Export_Id = 1; Path = "{top}"; Pseudo = "{top}"; Access_Type = RW;
     Squash = No_Root_Squash; FSAL {{ Name = VFS; }} }}"""
-# The first process of the server's namespaces: only loopback in its network, its own /run
-# (where the daemons keep their files); it tells its process and waits for its input to end.
+# The first process of the server's namespaces: loopback alone in its network, a /run of its own
+# (where the daemons keep their files); it tells its process, and ends when its input does.
 NAMESPACE = """ip link set lo up && mount -n -t tmpfs tmpfs /run && mkdir /run/rpcbind &&
 read -r process rest < /proc/self/stat && echo $process && cat > /dev/null"""
 
 
 def start_nfs(top):
-    """Starts the table's NFS server (NFSv3 with its lock and status services, and NFSv4) in
-    network, mount and process namespaces of its own, exporting the table's folder. When the
-    namespace's first process ends, as the table ends however it does, the kernel ends the
-    rest. Returns what went wrong, or None."""
+    """Starts the table's NFS server, NFSv3 with its lock and status services and NFSv4, in
+    network, mount and process namespaces of its own, exporting the table's folder: when the
+    namespace's first process ends, as the table does however it ends, the kernel ends the
+    rest. Returns what went wrong, or ""."""
     state = os.path.join(top, ".nfs")
     for folder in ("sm", "sm.bak"):  # rpc.statd's
         os.makedirs(os.path.join(state, folder))
     open(os.path.join(state, "ganesha.conf"), "w").write(GANESHA.format(state=state, top=top))
     namespace = start(["unshare", "--net", "--mount", "--pid", "--fork", "--kill-child", "sh", "-c",
                        NAMESPACE], stdin=PIPE, stdout=PIPE)
-    NFS["namespace"] = read_line(namespace.stdout, 10).strip().decode()
-    inside = ["nsenter", "--net", "--mount", "--pid", "-t", NFS["namespace"], "--"]
-    ganesha = ["ganesha.nfsd", "-F", "-f", os.path.join(state, "ganesha.conf"), "-L",
-               os.path.join(state, "ganesha.log"), "-p", "/run/ganesha.pid"]
-    # each waited for until it has registered, as the next one needs it
-    for daemon, ready in ((["rpcbind", "-f"], b"portmapper"),
-                          (["rpc.statd", "-F", "-L", "-P", state], b"status"),
-                          (ganesha, b"nlockmgr")):
+    SERVERS["nfs namespace"] = read_line(namespace.stdout, 10).decode().strip()
+    inside = ["nsenter", "--net", "--mount", "--pid", "-t", SERVERS["nfs namespace"], "--"]
+    ganesha = ["ganesha.nfsd", "-F", "-f", os.path.join(state, "ganesha.conf"), "-p", "/run/pid",
+               "-L", os.path.join(state, "ganesha.log")]
+    # each until it answers, as the next one needs it
+    for daemon, ready in ((["rpcbind", "-f"], ["rpcinfo", "-p"]),
+                          (["rpc.statd", "-F", "-L", "-P", state], ["rpcinfo", "-T", "tcp",
+                                                                     "127.0.0.1", "status"]),
+                          (ganesha, ["showmount", "-e", "127.0.0.1"])):
         start(inside + daemon, stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL)
         deadline = time.monotonic() + 20
-        while ready not in (run_ended(inside + ["rpcinfo", "-p"], 10, stderr=DEVNULL)[1] or b""):
+        while run_ended(inside + ready, stderr=DEVNULL)[0] != 0:
             if time.monotonic() > deadline:
-                return f"FAIL the NFS server: {daemon[0]} did not start; see {state}"
+                return f"FAIL the NFS server: {daemon[0]} does not answer; see {state}"
             time.sleep(0.05)
-    while top.encode() not in (run_ended(inside + ["showmount", "-e", "127.0.0.1"], 10,
-                                         stderr=DEVNULL)[1] or b""):
-        if time.monotonic() > deadline:
-            return f"FAIL the NFS server does not export {top}; see {state}"
-        time.sleep(0.05)
-    return None
+    return ""
 
 
 def rounds_beside_runs(top, binary, version, locked):
@@ -771,18 +685,18 @@ def rounds_beside_runs(top, binary, version, locked):
     of the tool one after another that flip Official; returns how many changes were lost: the
     client's, and those of runs that said "Map file updated" and whose change the next run did
     not find."""
-    with tempfile.TemporaryDirectory(dir=top) as folder:
-        path = os.path.join(folder, MAP)
-        open(path, "wb").write(SAMPLE)
-        rounds = [*NFS_CLIENT, version, "rounds" if locked else "unlocked", "100"]
-        client = start(filled(rounds, path), stdout=PIPE)
-        lost, official = 0, 0x20
-        while client.poll() is None:
-            _, output = run_ended([binary, "-o", MAP], 30, cwd=folder, stderr=DEVNULL)
-            current = int(re.match(rb"Current Flags \[([01]{8})\]", output or b"")[1], 2) & 0x20
-            lost += current != official
-            official = current ^ 0x20 if UPDATED.encode() in output else current
-        return lost + int(re.fullmatch(rb"lost (\d+)\n", end(client))[1])
+    folder = make_folder(Row("rounds", FLIP_OFFICIAL), top)
+    client = start(filled([*NFS_CLIENT, version, "rounds" if locked else "unlocked", "100"],
+                          os.path.join(folder, MAP)), stdout=PIPE)
+    lost, official = 0, 0x20
+    while client.poll() is None:
+        output = run_ended([binary, *FLIP_OFFICIAL], cwd=folder, stderr=DEVNULL)[1] or b""
+        shown = re.match(rb"Current Flags \[(.{8})", output)  # a run that shows none loses
+        current = int(shown[1], 2) & 0x20 if shown else -1
+        lost += current != official
+        official = current ^ 0x20 if UPDATED.encode() in output else current
+    told = re.fullmatch(rb"lost (\d+)\n", end(client))
+    return lost + (int(told[1]) if told else 1)
 
 
 def start_samba(top):
@@ -791,23 +705,21 @@ def start_samba(top):
     as POSIX locks, their oplocks as kernel leases."""
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
-        SAMBA["port"] = port = probe.getsockname()[1]
+        SERVERS["samba port"] = port = probe.getsockname()[1]
     state = os.path.join(top, ".samba")
-    os.mkdir(state)
     folders = ("private dir", "lock directory", "state directory", "cache directory",
                "pid directory", "ncalrpc dir")
     open(os.path.join(top, "smb.conf"), "w").write("\n".join([
         "[global]", f"smb ports = {port}", "interfaces = lo", "bind interfaces only = yes",
         *(f"{folder} = {state}" for folder in folders), "map to guest = bad user",
-        "load printers = no", "disable spoolss = yes", "posix locking = yes",
-        "kernel oplocks = yes",
+        "load printers = no", "disable spoolss = yes", "posix locking = yes", "kernel oplocks = yes",
         "[maps]", f"path = {top}", "read only = no", "guest ok = yes", "force user = root"]))
-    server = ["smbd", "--foreground", "--no-process-group", "-s", os.path.join(top, "smb.conf")]
-    server = start(server, stdout=DEVNULL, stderr=DEVNULL)
+    os.mkdir(state)
+    start(["smbd", "--foreground", "--no-process-group", "-s", os.path.join(top, "smb.conf")],
+          stdout=DEVNULL, stderr=DEVNULL)
     deadline = time.monotonic() + 10  # until it answers
     while socket.socket().connect_ex(("127.0.0.1", port)) and time.monotonic() < deadline:
         time.sleep(0.1)
-    return server
 
 
 def transcript(text, folder, env, timeout=30):
@@ -815,8 +727,8 @@ def transcript(text, folder, env, timeout=30):
     differed from the lines that follow it, or "" for each."""
     results = []
     for command, want in re.findall(r"^\$ (.*(?:\n> .*)*)\n((?:(?![$] ).*\n)*)", text, re.M):
-        _, got = run_ended(["bash", "-c", command.replace("\n> ", "\n")], timeout, cwd=folder,
-                           env=env, stderr=STDOUT)
+        got = run_ended(["bash", "-c", command.replace("\n> ", "\n")], timeout, cwd=folder, env=env,
+                        stderr=STDOUT)[1]
         got = f"(no end in {timeout} s)\n" if got is None else got.decode()
         results.append("" if got == want else f"FAIL $ {command}\n  got  {got!r}\n  want {want!r}")
     return results
@@ -830,55 +742,79 @@ def nothing_outlives(top):
     open(standin, "w").write("#!/bin/sh\nwhile :; do :; done\n")
     os.chmod(standin, 0o755)
     env = {"PATH": os.path.dirname(standin) + ":/usr/bin:/bin"}
-    results = transcript(f"$ tarnwick -o {MAP} | tail -n 1\n(no end in 1 s)\n", top, env, timeout=1)
+    results = transcript(f"$ tarnwick -o {MAP} | tail -n 1\n(no end in 1 s)\n", top, env, 1)
     left = [pid for pid in filter(str.isdigit, os.listdir("/proc"))
             if standin.encode() in open(f"/proc/{pid}/cmdline", "rb").read()]
     return results + [f"FAIL a process of the stand-in was left: {left}" if left else ""]
 
 
 def documents(top, binary):
+    """The console blocks of the README and of DEPLOYING.md, then the manual page's examples, as
+    a user types them with the tool on the PATH and the shipped scripts in examples/."""
     sample = open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read()
-    for path, data in [("DM-Sample.ut2", sample), ("DM-MyMap.ut2", sample),
+    for path, data in [("DM-Sample.ut2", sample), ("DM-MyMap.ut2", sample), ("Maps/tiny.ut2", b"tiny"),
                        ("Maps/DM-One.ut2", sample), ("Maps/DM-Two.ut2", sample),
-                       ("Maps/tiny.ut2", b"tiny"), ("bin/tarnwick", None)]:
+                       ("Maps/notes.ut2", TEXT.encode())]:
         os.makedirs(os.path.dirname(os.path.join(top, path)), exist_ok=True)
-        open(os.path.join(top, path), "wb").write(data) if data else \
-            shutil.copy(binary, os.path.join(top, path))
+        open(os.path.join(top, path), "wb").write(data)
+    shutil.copytree(os.path.join(ROOT, "examples"), os.path.join(top, "examples"))
+    os.makedirs(os.path.join(top, "bin"))
+    shutil.copy(binary, os.path.join(top, "bin"))
     env = {"PATH": os.path.join(top, "bin") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
+    guides = README + open(os.path.join(ROOT, "DEPLOYING.md")).read()
     examples = open(os.path.join(ROOT, "tarnwick.1")).read().split(".Sh EXAMPLES")[1]
-    examples = examples.split("\n.Sh ")[0]
-    blocks = re.findall(r"^```console\n(.*?)^```", README, re.S | re.M)
-    blocks += [block.replace("\\e", "\\")
-               for block in re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples, re.S | re.M)]
+    blocks = re.findall(r"^```console\n(.*?)^```", guides, re.S | re.M) + [
+        block.replace("\\e", "\\") for block in
+        re.findall(r"^\.Bd -literal[^\n]*\n(.*?)^\.Ed", examples.split("\n.Sh ")[0], re.S | re.M)]
     return transcript("".join(blocks), top, env)
 
 
-def batch_loop(top, binary, runner):
-    """README.txt's batch loop, run by Wine's cmd beside tarnwick.exe in the folder README.txt
-    shows it in: a map whose download is off, copies of it whose names only begin like a map's
-    (whose short 8.3 names end in .UT2), and two files that are no package, the second with the
-    bit set already. It must name those two, as README.txt says, and change the map alone."""
-    text = open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read().replace("\r\n", "\n")
-    loop = re.search(r"^    @echo off\n(?=    for )(?:    .*\n)+", text, re.M)[0]
-    loop = loop.replace("\n    ", "\n")[4:]
-    said = re.search(r"changes DM-A.ut2 alone and prints:\n\n((?:    .*\n)+)", text)[1]
-    said = said.replace("    ", "")
+def shipped_loop(top, binary, runner):
+    """The loop that ships, run from another folder on a folder of maps of every kind: the shell
+    script with the tool on the PATH, then with cron's PATH alone, where it must say that it
+    finds no tool; or, for tarnwick.exe, the batch file under Wine, on the folder it is in and
+    on maps named after it. Every file it leaves must be named, and only the maps it may
+    change changed."""
     sample = open(os.path.join(ROOT, "sample", "DM-Sample.ut2"), "rb").read()
     off = sample[:8] + bytes([sample[8] & ~0x01]) + sample[9:]
-    files = {"DM-A.ut2": off, "DM-A.ut2_backup": off, "DM-B.ut2x": off, "notes.ut2": TEXT.encode(),
-             "notes3.ut2": b"Some notes on maps"}
-    for name, data in {**files, "loop.bat": loop.replace("\n", "\r\n").encode()}.items():
-        open(os.path.join(top, name), "wb").write(data)
-    shutil.copy(binary, os.path.join(top, "tarnwick.exe"))
-    _, got = run_ended([*runner, "cmd", "/c", "loop.bat"], 60, cwd=top, stderr=STDOUT,
-                       env={"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"})
-    got = (got or b"").replace(b"\r\n", b"\n").decode()
-    changed = [name for name, data in {**files, "DM-A.ut2": sample}.items()
-               if open(os.path.join(top, name), "rb").read() != data]
-    named = "notes.ut2: not changed\nnotes3.ut2: not changed\n"  # every file it left, and no other
-    return ["" if got == said == named and not changed else
-            f"FAIL README.txt's batch loop: printed {got!r}, README.txt says {said!r}, "
-            f"want {named!r}; files not as they should be: {changed}"]
+    files = {"DM-Off.ut2": (off, sample), "DM-Sample.ut2": (sample, sample), "tiny.ut2": (b"tiny",) * 2,
+             "DM-Packed.ut2": (UZ2,) * 2, "notes.ut2": (TEXT.encode(),) * 2,
+             "notes3.ut2": (b"Some notes on maps",) * 2, "Ünï map.ut2": (off, sample),
+             "DM-Off.ut2_backup": (off, off)}  # a long name whose short one (8.3) ends in .UT2
+    folder, elsewhere = os.path.join(top, "Maps dir"), os.path.join(top, "elsewhere")
+    for place in (folder, elsewhere, os.path.join(top, "tool")):
+        os.makedirs(place)
+    for name, (before, _) in {**files, "named.ut2": (off, sample)}.items():
+        open(os.path.join(folder if name != "named.ut2" else elsewhere, name), "wb").write(before)
+    left = ["DM-Packed.ut2", "notes.ut2", "notes3.ut2", "tiny.ut2"]
+    if WINDOWS:
+        for name in ("allow-download.bat", "tarnwick.exe"):
+            shutil.copy(os.path.join(ROOT, "examples", name) if "bat" in name else binary, folder)
+        runs = [(["cmd", "/c", "..\\Maps dir\\allow-download.bat"], left, 0),
+                (["cmd", "/c", "..\\Maps dir\\allow-download.bat", "named.ut2"], [], 0)]
+        runs = [([*runner, *command], [f"{name}: not changed" for name in names] + [PAUSED], status)
+                for command, names, status in runs]
+    else:
+        shutil.copy(binary, os.path.join(top, "tool"))
+        script = ["sh", os.path.join(ROOT, "examples", "allow-download.sh"), folder]
+        reasons = {"DM-Packed.ut2": COMPRESSED[1][8:-1], "tiny.ut2": "Map file too small"}
+        runs = [(["env", f"PATH={top}/tool:/usr/bin:/bin", *script],
+                 [f"{folder}/{name}: not changed: {reasons.get(name, 'no package')}" for name in left], 1),
+                (["env", "-i", "PATH=/usr/bin:/bin", *script],
+                 ["allow-download.sh: tarnwick: not found; put it on the PATH, or name it in TARNWICK"], 2)]
+    results = []
+    for command, lines, status in runs:
+        got = run_ended(command, 60, cwd=elsewhere, stdin=DEVNULL, stderr=STDOUT,
+                        env={"LC_ALL": "C.UTF-8", "PATH": "/usr/bin:/bin"})
+        printed = sorted(line.rstrip() for line in (got[1] or b"").decode().splitlines())
+        results.append("" if (got[0] if not WINDOWS else 0, printed) == (status, sorted(lines)) else
+                       f"FAIL the shipped loop, {command[-1]}: printed {printed}, status {got[0]}; "
+                       f"want {sorted(lines)}, status {status}")
+    changed = {name: after for name, (_, after) in files.items()}
+    changed.update({"named.ut2": sample} if WINDOWS else {})
+    wrong = [name for name, after in {**changed}.items() if open(
+        os.path.join(folder if name != "named.ut2" else elsewhere, name), "rb").read() != after]
+    return results + [f"FAIL the shipped loop left these files wrong: {wrong}" if wrong else ""]
 
 
 def messages(mandoc):
@@ -886,12 +822,10 @@ def messages(mandoc):
     prints), as the manual page's DIAGNOSTICS render it and as README.txt lists it, but the
     POSIX-only ones there; returns what is missing."""
     def squeeze(text): return " ".join(text.replace("\\n", " ").split())
-    _, page = run_ended([mandoc, "-T", "ascii", os.path.join(ROOT, "tarnwick.1")], 60)
-    diagnostics = re.sub(".\b", "", page.decode()).split("\nDIAGNOSTICS\n")[1]
-    diagnostics = diagnostics.split("\nCAVEATS\n")[0]
-    documents = {"manual page": squeeze(diagnostics),
-                 "README.txt": squeeze(open(os.path.join(ROOT, "README.txt"), encoding="utf-8")
-                                       .read())}
+    page = run_ended([mandoc, "-T", "ascii", os.path.join(ROOT, "tarnwick.1")], 60)[1].decode()
+    page = re.sub(".\b", "", page).split("\nDIAGNOSTICS\n")[1].split("\nCAVEATS\n")[0]
+    documents = {"manual page": squeeze(page),
+                 "README.txt": squeeze(open(os.path.join(ROOT, "README.txt"), encoding="utf-8").read())}
     found = r'"%s: ([^"]*)"|(?:printTo\(stdout, |printFlagByte\(|fail\(|return |= )"([^"]*)"'
     return sorted({f"FAIL not in the {name}: {text}"
                    for source in glob.glob(os.path.join(ROOT, "src", "*.cpp"))
@@ -901,41 +835,58 @@ def messages(mandoc):
                    if not re.search(re.escape(text).replace("%s", ".+?"), documents[name])})
 
 
-def rows_for(runner):
-    """The rows this build and this machine can run, and a word on each kind left out."""
+def table(top, binary, runner):
+    """Runs the rows this build and this machine can run; says which kinds are left out."""
+    rows, binary = ROWS, shutil.copy(binary, top)
+    os.chmod(binary, 0o755)  # for the rows run as nobody
     if runner[:1] == ["chroot"]:
-        rows = [row for row in ROWS if row.name in EMPTY_ROOT_ROWS]
-        return rows + [NO_DEV_NULL] * (runner == ["chroot"]), []
-    rows, notes = ROWS, []
-    if runner:  # a runner reports on standard error, and strace cannot trace it
+        rows = [row for row in ROWS if row.name in EMPTY_ROOT_ROWS] + [NO_DEV_NULL] * (runner == ["chroot"])
+    elif runner:  # a runner reports on standard error, and strace cannot trace it
         rows = [row for row in rows if 2 not in row.closed and not (row.fail or row.stop_after)]
-        notes.append(f"{len(ROWS) - len(rows)} rows close standard error or run under strace, "
-                     "and are left to direct runs")
+        print(f"{len(ROWS) - len(rows)} rows close standard error or run under strace, and are "
+              "left to direct runs")
     if WINDOWS:
         rows = [row for row in rows if not (row.as_nobody or row.file_size_limit is not None
                                             or "lease" in row.needs)]
-    impacket = run_ended([SMB_CLIENT[0], "-c", "import impacket"], 60, stderr=DEVNULL)[0] == 0
-    if not (os.geteuid() == 0 and shutil.which("smbd") and impacket):
-        rows = [row for row in rows if "samba" not in row.needs]
-        notes.append("Samba rows left out: they need root, smbd (package samba) and "
-                     "python3-impacket")
-    daemons = ("ganesha.nfsd", "rpcbind", "rpc.statd")
-    if not (os.geteuid() == 0 and NFS["client"] and all(map(shutil.which, daemons))):
-        rows = [row for row in rows if "nfs" not in row.needs]
-        notes.append("NFS rows left out: they need root, ganesha.nfsd (packages nfs-ganesha and "
-                     "nfs-ganesha-vfs), rpcbind, rpc.statd (nfs-common) and the NFS client, built "
-                     "with libnfs (libnfs-dev)")
-    return rows, notes
+    root = os.geteuid() == 0
+    impacket = run_ended(["/usr/bin/python3", "-c", "import impacket"], stderr=DEVNULL)[0] == 0
+    daemons = all(map(shutil.which, ("smbd", "ganesha.nfsd", "rpcbind", "rpc.statd")))
+    for server, present in (("samba", root and shutil.which("smbd") and impacket),
+                            ("nfs", root and daemons and find_library("nfs"))):
+        if not present and any(server in row.needs for row in rows):
+            rows = [row for row in rows if server not in row.needs]
+            print(f"{server} rows left out: they need root and the packages "
+                  + ("samba, python3-impacket" if server == "samba" else
+                     "nfs-ganesha, nfs-ganesha-vfs, rpcbind, nfs-common, libnfs13"))
+    results = []
+    if any("samba" in row.needs for row in rows):
+        start_samba(top)
+    if any("nfs" in row.needs for row in rows):
+        results.append(start_nfs(top))
+        rows = [row for row in rows if "nfs" not in row.needs or not results[-1]]
+        for version in "34" if not (results[-1] or runner) else "":  # what the lock is for
+            lost = [rounds_beside_runs(top, binary, version, locked) for locked in (True, False)]
+            results.append("" if lost[0] == 0 < lost[1] else
+                           f"FAIL NFSv{version} rounds beside runs: {lost[0]} changes lost with "
+                           f"the client's lock (want 0), {lost[1]} without it (want some)")
+    for row in rows:
+        # A stream that is not a pipe cannot also carry the other one. Under valgrind or qemu the
+        # tool's own order of writes is the same as in a direct run; so it is in a run that waits.
+        for merged in (False, True)[:1 if row.stdout_file or row.closed or row.waits
+                                    or runner and not WINDOWS else 2]:
+            problems = run(row, binary, runner, merged)
+            failed = f"FAIL {row.name}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems)
+            results.append(failed if problems else "")
+        if HUNG in results[-1]:
+            break  # a tool that hung once would hang on every row
+    return results
 
 
 def main():
     options, binary = sys.argv[1:-1], sys.argv[-1]
-    if "--nfs-client" in options:
-        NFS["client"] = options[options.index("--nfs-client") + 1]
     runner = ["chroot"] * ("--chroot" in options)
     runner += shlex.split(options[options.index("--runner") + 1]) if "--runner" in options else []
-    # the rows' files and folders as any user makes them, whatever the builder's umask
-    os.umask(0o022)
+    os.umask(0o022)  # the rows' files and folders as any user makes them
     # Stopped by a signal, the table ends every process it started and removes its folder; a
     # folder of a table that was killed (a test's time limit) goes on the next start.
     for stop in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
@@ -943,57 +894,18 @@ def main():
     for folder in glob.glob(os.path.join(tempfile.gettempdir(), "tarnwick-e2e-*-*-")):
         if not os.path.exists(f"/proc/{os.path.basename(folder).split('-')[2]}"):
             shutil.rmtree(folder, ignore_errors=True)
-    results = []
     try:
         with tempfile.TemporaryDirectory(prefix=f"tarnwick-e2e-{os.getpid()}-", suffix="-") as top:
             os.chmod(top, 0o755)  # reachable by nobody, wherever the build folder is
-            if "--messages" in options:
-                results = messages(binary)
-            elif "--documents" in options:
-                results = batch_loop(top, binary, runner) if WINDOWS else \
-                    nothing_outlives(top) + documents(top, binary)
-            else:
-                results = table(top, binary, runner)
+            results = messages(binary) if "--messages" in options else \
+                table(top, binary, runner) if "--documents" not in options else \
+                shipped_loop(top, binary, runner) + ([] if WINDOWS else nothing_outlives(top) + documents(top, binary))
     finally:
         for child in list(LIVE):
             end(child)
     failed = [result for result in results if result]
     print(*failed, f"{len(results) - len(failed)} passed, {len(failed)} failed", sep="\n")
     return 1 if failed else 0
-
-
-def table(top, binary, runner):
-    rows, notes = rows_for(runner)
-    print(*notes, sep="\n")
-    binary = shutil.copy(binary, top)
-    os.chmod(binary, 0o755)  # for the rows run as nobody
-    readme_script = re.search(r"^```python\n(.*?)^```", README, re.S | re.M)[1]
-    open(os.path.join(top, "replace-map.py"), "w").write(readme_script)
-    if any("samba" in row.needs for row in rows):
-        start_samba(top)
-    results = []
-    if any("nfs" in row.needs for row in rows):
-        results.append(start_nfs(top) or "")
-        if results[-1]:
-            rows = [row for row in rows if "nfs" not in row.needs]
-        elif not runner:  # what the lock is for: no change lost, on either side
-            for version in "34":
-                losses = [rounds_beside_runs(top, binary, version, locked)
-                          for locked in (True, False)]
-                results.append("" if losses[0] == 0 < losses[1] else
-                               f"FAIL NFSv{version} rounds beside runs: {losses[0]} changes lost "
-                               f"with the client's lock (want 0), {losses[1]} without (want some)")
-    for row in rows:
-        # A stream that is not a pipe cannot also carry the other one. Under valgrind or qemu the
-        # tool's own order of writes is the same as in a direct run; so it is in a run that waits.
-        once = row.stdout_file or row.closed or row.waits or runner and not WINDOWS
-        for merged in (False, True)[:1 if once else 2]:
-            problems = run(row, binary, runner, merged)
-            failed = f"FAIL {row.name}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems)
-            results.append(failed if problems else "")
-        if HUNG in results[-1]:
-            break  # a tool that hung once would hang on every row
-    return results
 
 
 if __name__ == "__main__":
