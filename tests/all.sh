@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Every check the project has, after installing what the machine lacks:
-# - the checks build: the end-to-end table, the documents' examples, the
-#   shell completion, clang-tidy, cppcheck, clang-format, the manual page
-#   lint, and the end-to-end table again under valgrind;
+# - the checks build: the end-to-end table (with a Samba server and an NFS
+#   server of its own, started and stopped by it), the documents' examples
+#   and the shipped scripts, the shell completion, clang-tidy, cppcheck,
+#   clang-format, the manual page's lint and its rendering by man, and the
+#   end-to-end table again under valgrind;
 # - the sanitizer build: the same tests under ASan and UBSan, and the fuzz test;
 # - the release command, which tests the static x86-64, aarch64 (under qemu)
 #   and i686 builds and the Windows build (under Wine) before packing each;

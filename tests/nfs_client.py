@@ -1,29 +1,23 @@
 #!/usr/bin/env python3
-"""A client of the end-to-end table's NFS server, as another machine is, on Debian's libnfs 4.0
-(libnfs13). Over NFSv3 or NFSv4 (the server on 127.0.0.1, at its usual ports) it opens a file
-of the export, named from the export's top, and, as the command says,
+"""A client of the end-to-end table's NFS server, as another machine is: over NFSv3 or NFSv4
+(the server on 127.0.0.1, at its usual ports) it opens a file of the export, named from the
+export's top, with Debian's libnfs 4.0 (libnfs13), and, as the command says,
   byte, file  tries once to lock the byte every run locks, or the whole file; prints "granted"
               or "refused", and holds what it has until its standard input closes;
   rounds N    makes N read-modify-write rounds of byte 8 under that lock: lock (again while
               refused), flip bit 0x40, which no run changes, let go; prints "lost K", the
               rounds that found the bit not as the one before left it;
   unlocked N  makes the same rounds without the lock.
-NFSv3 locks go through NLM4, with its 64-bit offsets; NFSv4 locks are its own LOCK and LOCKU.
+NFSv4 locks are its own LOCK and LOCKU; NFSv3 locks go to the lock service (NLM4, with its
+64-bit offsets) in calls made here, as libnfs 4.0 makes them only through callbacks.
 usage: nfs_client.py EXPORT FILE 3|4 byte|file|rounds N|unlocked N"""
-import os
-import select
-import sys
-import time
-from ctypes import CDLL, CFUNCTYPE, POINTER, Structure, byref, c_char_p, c_int, c_uint32, c_uint64
-from ctypes import c_void_p, cast, create_string_buffer, sizeof
+import os, socket, struct, sys, time
+from ctypes import CDLL, Structure, byref, c_char_p, c_int, c_uint32, c_uint64, c_void_p
+from ctypes import create_string_buffer, string_at
 
 
 class Pointer(c_void_p):
     """What libnfs returns and takes back whole (a plain c_void_p would pass as an int)."""
-
-
-class Opaque(Structure):  # XDR's variable-length bytes; and libnfs's own file handle, unseen
-    _fields_ = [("length", c_uint32), ("bytes", c_void_p)]
 
 
 class Range(Structure):  # struct nfs4_flock
@@ -31,26 +25,10 @@ class Range(Structure):  # struct nfs4_flock
                 ("length", c_uint64)]
 
 
-class NlmLock(Structure):  # struct nlm4_lock
-    _fields_ = [("caller", c_char_p), ("handle", Opaque), ("owner", c_char_p), ("svid", c_uint32),
-                ("offset", c_uint64), ("length", c_uint64)]
-
-
-class NlmLocking(Structure):  # NLM4_LOCKargs; NLM4_UNLOCKargs is its cookie and lock alone
-    _fields_ = [("cookie", Opaque), ("block", c_uint32), ("exclusive", c_uint32),
-                ("lock", NlmLock), ("reclaim", c_uint32), ("state", c_int)]
-
-
-class NlmUnlocking(Structure):
-    _fields_ = [("cookie", Opaque), ("lock", NlmLock)]
-
-
 LIB = CDLL("libnfs.so.13")
-for function in ("nfs_init_context", "nfs_parse_url_dir", "rpc_init_context"):
-    getattr(LIB, function).restype = Pointer
-LIB.nfs_get_error.restype = LIB.rpc_get_error.restype = c_char_p
-CALLBACK = CFUNCTYPE(None, c_void_p, c_int, c_void_p, c_void_p)
-LOCK_BYTE, CLIENT_BIT, GRANTED, DENIED, F_WRLCK, F_UNLCK = 0x7FFFFFFF00000000, 0x40, 0, 1, 1, 2
+LIB.nfs_init_context.restype = Pointer
+LIB.nfs_get_error.restype = c_char_p
+LOCK_BYTE, CLIENT_BIT, F_WRLCK, F_UNLCK = 0x7FFFFFFF00000000, 0x40, 1, 2
 export, path, version, action = sys.argv[1], "/" + sys.argv[2], sys.argv[3], sys.argv[4]
 OWNER = f"nfs_client {os.getpid()}".encode()
 
@@ -59,21 +37,8 @@ def fail(what, error):
     sys.exit(f"nfs_client.py: {what}: {error.decode()}")
 
 
-def call(rpc, start):
-    """Starts an RPC with a callback that keeps its reply's status (-1: it failed; NLM's status
-    stands after the cookie in every reply), and serves the connection until it has come."""
-    reply = []
-    keep = CALLBACK(lambda _, status, data, __: reply.append(
-        -1 if status else c_int.from_address(data + sizeof(Opaque)).value if data else 0))
-    if start(keep) != 0:
-        fail("rpc", LIB.rpc_get_error(rpc))
-    poller, deadline = select.poll(), time.monotonic() + 10
-    while not reply and time.monotonic() < deadline:
-        poller.register(LIB.rpc_get_fd(rpc), LIB.rpc_which_events(rpc))
-        events = poller.poll(100)
-        if LIB.rpc_service(rpc, events[0][1] if events else 0) < 0:
-            fail("rpc", LIB.rpc_get_error(rpc))
-    return reply[0] if reply else fail("rpc", b"no reply")
+def xdr(data):  # variable-length bytes
+    return struct.pack(">I", len(data)) + data + bytes(-len(data) % 4)
 
 
 class Client:
@@ -84,17 +49,17 @@ class Client:
 
     def __init__(self):
         Client.made += 1
-        self.nfs, self.file, self.nlm = LIB.nfs_init_context(), Pointer(), LIB.rpc_init_context()
+        self.nfs, self.file = LIB.nfs_init_context(), Pointer()
         LIB.nfs4_set_client_name(self.nfs, OWNER)
         LIB.nfs4_set_verifier(self.nfs, os.getpid().to_bytes(4, "little") + bytes([Client.made] * 4))
-        url = f"nfs://127.0.0.1{export}?version={version}&nfsport=2049&mountport=20048".encode()
-        parsed = cast(LIB.nfs_parse_url_dir(self.nfs, url), POINTER(c_char_p * 2))
-        if not parsed or LIB.nfs_mount(self.nfs, *parsed.contents) != 0 or \
+        LIB.nfs_set_version(self.nfs, int(version))  # the server's ports from its portmapper
+        if LIB.nfs_mount(self.nfs, b"127.0.0.1", export.encode()) != 0 or \
                 LIB.nfs_open(self.nfs, path.encode(), os.O_RDWR, byref(self.file)) != 0:
             fail("open", LIB.nfs_get_error(self.nfs))
-        if version == "3":
-            call(self.nlm, lambda keep: LIB.rpc_connect_port_async(
-                self.nlm, b"127.0.0.1", 32803, 100021, 4, keep, None))
+        # NLM names the file by its NFSv3 handle, which libnfs keeps first in its open file
+        length, address = struct.unpack("iP", string_at(self.file.value, struct.calcsize("iP")))
+        self.handle = string_at(address, length) if version == "3" else b""
+        self.nlm = socket.create_connection(("127.0.0.1", 32803)) if version == "3" else None
 
     def lock(self, on, offset, length):
         """True when granted, False when another holds a lock it overlaps."""
@@ -105,14 +70,20 @@ class Client:
                 return True
             error = LIB.nfs_get_error(self.nfs)  # every refusal is -ERANGE: only the text tells
             return False if on and b"NFS4ERR_DENIED" in error else fail("lock", error)
-        # NLM names the file by its NFSv3 handle, which libnfs keeps first in its open file
-        held = NlmLock(b"localhost", Opaque.from_address(self.file.value), OWNER, os.getpid(),
-                       offset, length)
-        status = call(self.nlm, lambda keep: LIB.rpc_nlm4_lock_async(
-            self.nlm, keep, byref(NlmLocking(lock=held, exclusive=1)), None) if on else
-            LIB.rpc_nlm4_unlock_async(self.nlm, keep, byref(NlmUnlocking(lock=held)), None))
-        return status == GRANTED or (False if status == DENIED and on else
-                                     fail("lock", f"NLM status {status}".encode()))
+        # An ONC RPC call over TCP, in one record, as root: LOCK (procedure 2, not blocking,
+        # exclusive, no reclaim) or UNLOCK (4); the reply's status follows its empty cookie.
+        held = xdr(b"localhost") + xdr(self.handle) + xdr(OWNER) + struct.pack(
+            ">IQQ", os.getpid(), offset, length)
+        body = xdr(b"") + (struct.pack(">II", 0, 1) + held + bytes(8) if on else held)
+        credential = struct.pack(">I", 0) + xdr(b"localhost") + bytes(12)
+        call = struct.pack(">6I", os.getpid(), 0, 2, 100021, 4, 2 if on else 4) + \
+            struct.pack(">I", 1) + xdr(credential) + bytes(8) + body
+        self.nlm.sendall(struct.pack(">I", 0x80000000 | len(call)) + call)
+        reply = self.nlm.recv(4096)
+        status = struct.unpack(">I", reply[32:36])[0] if len(reply) >= 36 else -1
+        if status in (0, 1) and (on or status == 0):  # NLM4_GRANTED, NLM4_DENIED
+            return status == 0
+        fail("lock", f"NLM reply {reply!r}".encode())
 
     def flag_byte(self, new=None):
         byte = create_string_buffer(bytes([new or 0]))
