@@ -6,11 +6,10 @@ export's top, with Debian's libnfs 4.0 (libnfs13), and, as the command says,
               or "refused", and holds what it has until its standard input closes;
   rounds N    makes N read-modify-write rounds of byte 8 under that lock: lock (again while
               refused), flip bit 0x40, which no run changes, let go; prints "lost K", the
-              rounds that found the bit not as the one before left it;
-  unlocked N  makes the same rounds without the lock.
+              rounds that found the bit not as the one before left it.
 NFSv4 locks are its own LOCK and LOCKU; NFSv3 locks go to the lock service (NLM4, with its
 64-bit offsets) in calls made here, as libnfs 4.0 makes them only through callbacks.
-usage: nfs_client.py EXPORT FILE 3|4 byte|file|rounds N|unlocked N"""
+usage: nfs_client.py EXPORT FILE 3|4 byte|file|rounds N"""
 import os, socket, struct, sys, time
 from ctypes import CDLL, Structure, byref, c_char_p, c_int, c_uint32, c_uint64, c_void_p
 from ctypes import create_string_buffer, string_at
@@ -93,19 +92,18 @@ class Client:
         return byte.raw[0]
 
 
-if action in ("rounds", "unlocked"):
+if action == "rounds":
     lost, left, client = 0, None, Client()
     for _ in range(int(sys.argv[5])):
-        while action == "rounds" and not client.lock(True, LOCK_BYTE, 1):
+        while not client.lock(True, LOCK_BYTE, 1):
             client = Client() if version == "4" else client
             time.sleep(0.002)
         byte = client.flag_byte()
         lost += left is not None and byte & CLIENT_BIT != left
         time.sleep(0.003)  # a window for another's change to fall into
         left = client.flag_byte(byte ^ CLIENT_BIT) & CLIENT_BIT
-        if action == "rounds":
-            client.lock(False, LOCK_BYTE, 1)
-            client = Client() if version == "4" else client
+        client.lock(False, LOCK_BYTE, 1)
+        client = Client() if version == "4" else client
     print(f"lost {lost}")
 else:
     client, offset, length = Client(), *((0, 0) if action == "file" else (LOCK_BYTE, 1))

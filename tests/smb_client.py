@@ -1,27 +1,19 @@
 #!/usr/bin/env python3
 """An SMB2 client of the end-to-end table's Samba server, on 127.0.0.1, as the
-guest: it opens a map on the share "maps" and, as the command says,
-  lock:   tries at once for the byte every run locks, prints "granted" or
-          "refused", and holds what it has until its standard input closes;
-  oplock: takes a batch oplock, prints "ready", and prints "broken" when the
-          server breaks it (within 20 s), then lets go.
-usage: smb_client.py PORT PATH lock|oplock   (Debian's python3-impacket)"""
+guest: it opens a map on the share "maps", tries at once for the byte every run
+locks, prints "granted" or "refused", and holds what it has until its standard
+input closes.
+usage: smb_client.py PORT PATH lock   (Debian's python3-impacket)"""
 import sys
 from impacket import smb3structs as smb
 from impacket.smbconnection import SMBConnection
 
-port, path, command = sys.argv[1:]
+port, path = sys.argv[1:3]
 session = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=int(port))
 session.login("guest", "")
 server, tree = session.getSMBServer(), session.connectTree("maps")
-level = smb.SMB2_OPLOCK_LEVEL_BATCH if command == "oplock" else smb.SMB2_OPLOCK_LEVEL_NONE
-map_id = server.create(tree, path, smb.FILE_READ_DATA | smb.FILE_WRITE_DATA, smb.FILE_SHARE_READ | smb.FILE_SHARE_WRITE,
-                       0, smb.FILE_OPEN, 0, oplockLevel=level)
-if command == "oplock":
-    print("ready", flush=True)
-    server._timeout = 20
-    print("broken" if server.recvSMB()["Command"] == smb.SMB2_OPLOCK_BREAK else "?", flush=True)
-    sys.exit()
+map_id = server.create(tree, path, smb.FILE_READ_DATA | smb.FILE_WRITE_DATA,
+                       smb.FILE_SHARE_READ | smb.FILE_SHARE_WRITE, 0, smb.FILE_OPEN, 0)
 # impacket's own lock() joins its requests as text: the request is made here
 byte = smb.SMB2_LOCK_ELEMENT()
 byte["Offset"], byte["Length"] = 0x7FFFFFFF00000000, 1
