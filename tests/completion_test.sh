@@ -12,8 +12,8 @@ export LC_ALL=C
 source "$1"
 function=$(complete -p tarnwick | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
 cd "$(mktemp -d)" && trap 'rm -rf "$PWD"' EXIT
-touch DM-Rankin.ut2 DM-Rankin.ut2.uz2 CTF-Face.ut2 Core.u Sounds.uax notes.txt "DM My Map.ut2" ./-odd.ut2 $'DM-New\nLine.ut2' &&
-    mkdir -p Maps Other/Sub "Sp ace" && touch Other/notes.txt Other/readme "Sp ace/DM-A.ut2" "Sp ace/b"
+touch DM-Rankin.ut2 DM-Rankin.ut2.uz2 CTF-Face.ut2 Core.u Sounds.uax notes.txt "DM My Map.ut2" ./-odd.ut2 $'DM-New\nLine.ut2'
+mkdir -p Maps Other/Sub "Sp ace" && touch Other/notes.txt Other/readme "Sp ace/DM-A.ut2" "Sp ace/b"
 failed=0
 
 # expect "what is offered, sorted" word... (the last word is the one being completed)
@@ -21,9 +21,8 @@ expect()
 {
     COMP_WORDS=("${@:2}") COMP_CWORD=$(($# - 2)) COMPREPLY=()
     "$function" tarnwick "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}" 2>/dev/null
-    local got=$(printf '%s\0' "${COMPREPLY[@]}" | sort -z | tr '\0' '|')
-    got=${got%|}
-    [[ $got == "$1" ]] || { echo "FAIL: ${*:2} -> got '$got', want '$1'"; failed=1; }
+    local got=$(printf '%s\0' "${COMPREPLY[@]}" | sort -z | tr '\0' '|')  # each ends in |
+    [[ $got == "$1|" ]] || { echo "FAIL: ${*:2} -> got '$got', want '$1'"; failed=1; }
 }
 
 expect "--Official|--Official=off|--Official=on" tarnwick --Off

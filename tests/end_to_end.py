@@ -30,6 +30,7 @@ usage: end_to_end.py [--chroot] [--runner "command 'arg with spaces'"] path/to/t
 """
 import fcntl, glob, os, re, resource, select, shlex, shutil, signal, socket, struct, subprocess
 import sys, tempfile, time, zlib
+from contextlib import suppress
 from ctypes.util import find_library
 from subprocess import DEVNULL, PIPE, STDOUT
 from types import SimpleNamespace
@@ -56,8 +57,7 @@ MAP = "map.ut2"
 WINDOWS = sys.argv[-1].endswith(".exe")  # the tool's file name tells
 
 
-def read(path):
-    return open(path, "rb").read()
+def read(path): return open(path, "rb").read()
 
 
 def package(flags, tag=0xC1, length=32):
@@ -74,7 +74,6 @@ def package(flags, tag=0xC1, length=32):
 README = open(os.path.join(ROOT, "README.md")).read()
 USAGE = re.search(r"^\$ tarnwick\n(.*?)^\$ ", README, re.S | re.M)[1].replace("tarnwick", "{prog}")
 WARNING, UPDATED = "[Warning]: file may not be a valid map!\n\n", "Map file updated\n"
-NO_CHANGE = "No change to make\n"
 REFUSED = "Not writing to file. Use --force option to force modificaton\n"
 ON_OFF = "(expecting 'on' or 'off')"
 FLAGS = {0x01: "AllowDownload", 0x02: "ClientOptional", 0x04: "ServerSideOnly", 0x10: "Unsecure",
@@ -99,12 +98,8 @@ def unknown(*words): return stderr("Unknown options: " + "".join(f'"{w}" ' for w
 
 HELP = stdout(USAGE)
 SAMPLE = package(0x21)  # the map of most rows: AllowDownload and Official set
-NOT_A_PACKAGE = package(0x21, tag=0x4D)  # the sample but for its first byte
 C1_83_2A_9F = b"\xC1\x83\x2A\x9F"  # a tag that differs from a package's in its last byte
 FLIP_OFFICIAL = ["-o", MAP]  # the usual run: on the sample, Official switched off
-OFFICIAL_OFF = stdout(change(0x21, 0x01))
-SHOWN = stdout(change(0x21, 0x01, end=""))  # the same run, stopped by a message
-SHOWN_21 = stdout("Current Flags [00100001]:\n AllowDownload\n Official\n\n")  # spelt out once
 CHANGED = stderr("Map file changed during the run; nothing written\n")
 CHANGED_WHILE = stderr("Map file changed while it was written; check it\n")
 CANT_READ, CANT_WRITE = stderr("Couldnt read map file\n"), stderr("Couldnt write to map file\n")
@@ -114,7 +109,6 @@ COMPRESSED = stderr("Map file is compressed (.uz2); change the uncompressed pack
 OUTPUT_LOST = stderr("Couldnt write to standard output\n")
 NO_INFO, TOO_SMALL = stderr("Couldnt get info on map file\n"), stderr("Map file too small\n")
 CANT_OPEN = stderr("Couldnt open file for reading\n")
-CANT_OPEN_TO_WRITE = stderr("Couldnt open file for writing\n")
 FOLDER, TEXT, HUNG = "a folder", "not a map, but long enough", "(no end in 30 s)"
 PAUSED = "Press any key to continue..."  # Wine's words, from a batch file that waits for a key
 SCRIPTS = "Дмитрий-地図-🎮"  # Cyrillic, CJK and an emoji, which no Windows code page holds
@@ -161,7 +155,7 @@ SERVERS = {"samba port": None, "nfs namespace": None}
 def row(name, args, *, map=SAMPLE, path=MAP, size=None, beside=(), mode=0o644, folder_mode=0o755,
         lock_held=None, holder=None, env=None, as_nobody=False, file_size_limit=None, closed=(),
         fail=None, stop_after=None, meanwhile=None, out=(), status=0, after=None, moved_to=None,
-        told=None, waits=False, windows_out=None, needs=()):
+        waits=False, windows_out=None, needs=()):
     """One run of the tool, as `tarnwick` with args, and what must come of it.
 
     Before the run:
@@ -180,8 +174,8 @@ def row(name, args, *, map=SAMPLE, path=MAP, size=None, beside=(), mode=0o644, f
       as_nobody    the tool runs as nobody, not as root, whom no mode stops
       file_size_limit  the limit on the size of files the run writes, in bytes
       closed       standard descriptors closed for the run
-      fail         (call, result): that call of the tool's fails with the error ("EIO"), or
-                   returns the number; CALLS names the calls
+      fail         (call, error): that call of the tool's fails with the error ("EIO"); CALLS
+                   names the calls
       stop_after   the call of the tool's after which it is stopped while `meanwhile` runs
       meanwhile    a shell command run in the row's folder while the tool is stopped, or, with
                    a holder, once the holder prints its second line; $TOOL is the tool's
@@ -191,7 +185,6 @@ def row(name, args, *, map=SAMPLE, path=MAP, size=None, beside=(), mode=0o644, f
       status       the exit status
       after        the map's bytes after the run; None: as before; a str: not read
       moved_to     the map's name after the run, when the row moves it
-      told         all that the holder printed
       waits        the run took a second or more, waiting for a lock
       windows_out  what tarnwick.exe prints instead, where Windows differs by nature
       needs        what the row needs beyond the tool: "lease", "samba", "nfs"; and, from the
@@ -204,21 +197,21 @@ def row(name, args, *, map=SAMPLE, path=MAP, size=None, beside=(), mode=0o644, f
 
 def stopped(name, message, **fields):
     """The usual run, stopped by a message after it showed the flags: status 1."""
-    return row(name, FLIP_OFFICIAL, out=[SHOWN, message], status=1, **fields)
+    return row(name, FLIP_OFFICIAL, out=[stdout(change(0x21, 0x01, end="")), message], status=1,
+               **fields)
 
 
 def official_off(name, args=FLIP_OFFICIAL, **fields):
     """A run that switches Official off on the sample, and says so."""
-    return row(name, args, out=[OFFICIAL_OFF], after=package(0x01), **fields)
+    return row(name, args, out=[stdout(change(0x21, 0x01))], after=package(0x01), **fields)
 
 
 ROWS = [
     # usage screen and operands
     row("no arguments", [], map=None, out=[HELP], status=1),
     row("-f alone", ["-f"], out=[stderr("Please give the map filename "), HELP], status=1),
-    row("words left over: a value in the next word, a name with a space, in three scripts",
-        ["--Official", "off", MAP, f"{SCRIPTS} 2"], out=[unknown(MAP, f"{SCRIPTS} 2"), HELP],
-        status=1),
+    row("words left over: a value in the next word, a name with a space in three scripts", status=1,
+        args=["--Official", "off", MAP, f"{SCRIPTS} 2"], out=[unknown(MAP, f"{SCRIPTS} 2"), HELP]),
     row("the empty operand", [""], map=None, out=[NO_INFO], status=1),
     official_off("options after the operand", [MAP, "--Official=off"]),
     # names in any script: the map named, and no other
@@ -228,13 +221,12 @@ ROWS = [
         map=package(0x20), path="Café.ut2", beside=("Cafe.ut2",), env={"LC_ALL": "ru_RU.UTF-8"},
         out=[stdout(change(0x20, 0x21))], after=package(0x21)),
     # option names and values: each letter and name, each kind of value
-    row("-fo: force, flip", ["-fo", MAP], map=package(0x01, tag=0),
-        out=[stdout(WARNING + change(0x01, 0x21))], after=package(0x21, tag=0)),
     row("values that only look like on or off, or are empty",
         ["-aonX", "-coffX", "-sof", "-uo", "-o on", "-oOn", "--Off=", "--AllowDownload=X", MAP],
         out=[bad("onX", "AllowDownload"), bad("offX", "ClientOptional"),
              bad("of", "ServerSideOnly"), bad("o", "Unsecure"), bad(" on", "Official"),
-             bad("On", "Official"), bad("", "Official"), bad("X", "AllowDownload"), HELP], status=1),
+             bad("On", "Official"), bad("", "Official"), bad("X", "AllowDownload"), HELP],
+        status=1),
     row("name case matters", ["--official", MAP], status=1,
         out=[parser("unrecognized option '--official'\n"), HELP]),
     row("--force takes no value", ["--force=yes", MAP], status=1,
@@ -253,9 +245,9 @@ ROWS = [
     row("8-byte file", FLIP_OFFICIAL, map=SAMPLE[:8], out=[TOO_SMALL], status=1),
     row("9-byte map, last byte is the flags", ["--ServerSideOnly=on", MAP], map=SAMPLE[:9],
         out=[stdout(change(0x21, 0x25))], after=package(0x25, length=9)),
-    row("flags shown only", [MAP], out=[SHOWN_21]),
-    row("no package (another first byte), change refused", FLIP_OFFICIAL, map=NOT_A_PACKAGE,
-        out=[stdout(WARNING + change(0x21, 0x01, REFUSED))]),
+    row("flags shown only", [MAP], out=[stdout(flag_block("Current Flags [", 0x21))]),
+    row("no package (another first byte), change refused", FLIP_OFFICIAL,
+        map=package(0x21, tag=0x4D), out=[stdout(WARNING + change(0x21, 0x01, REFUSED))]),
     row("no package (C1 83 2A 9F), forced", ["-o", MAP, "--f"], map=package(0x21, tag=C1_83_2A_9F),
         out=[stdout(WARNING + change(0x21, 0x01))], after=package(0x01, tag=C1_83_2A_9F)),
     row("tag and flag byte 0x1A, 64 KiB long", ["-fu", MAP], map=package(0x1A, 0x1A, 65536),
@@ -275,11 +267,10 @@ ROWS = [
         out=[stdout(WARNING + change(0x78, 0x58))], after=UZ2[:8] + b"\x58"),
     # failures: the map must come out untouched
     row("unreadable map", FLIP_OFFICIAL, mode=0, as_nobody=True, out=[CANT_OPEN], status=1),
-    stopped("read-only map", CANT_OPEN_TO_WRITE, mode=0o444, as_nobody=True),
+    stopped("read-only map", stderr("Couldnt open file for writing\n"), mode=0o444, as_nobody=True),
     row("read-only map, nothing to write", ["--Official=on", MAP], mode=0o444, as_nobody=True,
-        out=[stdout(change(0x21, 0x21, NO_CHANGE))]),
-    row("a directory", FLIP_OFFICIAL, map=FOLDER, out=[CANT_READ], status=1,
-        windows_out=[TOO_SMALL]),
+        out=[stdout(change(0x21, 0x21, "No change to make\n"))]),
+    row("a folder", FLIP_OFFICIAL, map=FOLDER, out=[CANT_READ], status=1, windows_out=[TOO_SMALL]),
     stopped("the write fails: ulimit -f 0", CANT_WRITE, file_size_limit=0),
     stopped("the close after the write fails", CANT_WRITE, after=package(1),
             fail=("the close after the write", "EIO")),
@@ -298,9 +289,8 @@ ROWS = [
     # but never for a FIFO put in the map's place meanwhile
     official_off("a read lease", holder=[*HOLD_LEASE, "read"], needs=("lease",)),
     row("a FIFO put in the map's place while a lease holds the run, stopped and continued",
-        FLIP_OFFICIAL, holder=[*HOLD_LEASE, "write"], needs=("lease",), after="a FIFO",
-        meanwhile="mkfifo fifo && mv fifo map.ut2 && kill -STOP $TOOL && kill -CONT $TOOL",
-        out=[CHANGED], status=1),
+        FLIP_OFFICIAL, holder=[*HOLD_LEASE, "write"], needs=("lease",), out=[CHANGED], status=1,
+        after="a FIFO", meanwhile="mkfifo f && mv f map.ut2 && kill -STOP $TOOL; kill -CONT $TOOL"),
     # the name: a map moved aside, or replaced as the deployment script does, between the stages
     official_off("in a folder one may enter but not list", ["-o", "in/m.ut2"], path="in/m.ut2",
                  mode=0o666, folder_mode=0o711, as_nobody=True),
@@ -317,17 +307,15 @@ ROWS = [
     stopped("the map grown right after the write", CHANGED_WHILE, stop_after="the write",
             meanwhile=f"truncate -s 40 {MAP}", after=package(1) + bytes(8)),
     # real file servers: the table's Samba and NFS servers, with a client of each on the map
-    stopped("a Samba client holds the lock", LOCKED, holder=[*SMB_CLIENT, "lock"], needs=("samba",),
-            told=b"granted\n", waits=True),
-    official_off("a run's lock refuses a Samba client", needs=("samba",), stop_after="the lock",
-                 meanwhile="$SMB lock < /dev/null | grep -q refused || > granted"),
+    stopped("a Samba client's lock", LOCKED, holder=SMB_CLIENT, needs=("samba",), waits=True),
     *(stopped(f"an NFSv{version} client's lock on the {what} holds a run back", LOCKED,
-              holder=[*NFS_CLIENT, version, what], needs=("nfs",), told=b"granted\n", waits=True)
+              holder=[*NFS_CLIENT, version, what], needs=("nfs",), waits=True)
       for version in "34" for what in ("byte", "file")),
-    *(official_off(f"a run's lock refuses an NFSv{version} client", needs=("nfs",),
-                   stop_after="the lock",
-                   meanwhile=f"$NFS {version} byte < /dev/null | grep -q refused || > granted")
-      for version in "34"),
+    *(official_off(f"a run's lock refuses {whom}", needs=(server,), stop_after="the lock",
+                   meanwhile=f"{client} < /dev/null | grep -q refused || > granted")
+      for whom, server, client in (("a Samba client", "samba", "$SMB"),
+                                   ("an NFSv3 client", "nfs", "$NFS 3 byte"),
+                                   ("an NFSv4 client", "nfs", "$NFS 4 byte"))),
     # the write stage's own looks at the file fail: a failure, not a change
     *(stopped(f"{call} fails", CANT_READ if "under" in call else CANT_WRITE,
               fail=(call, "EACCES" if "look-up" in call else "EIO"),
@@ -344,9 +332,8 @@ ROWS = [
          f"ln -f {MAP} before && printf '{TEXT}' > text && mv text {MAP}", TEXT.encode()),
         ("the map cut to 9 bytes", f"truncate -s 9 {MAP}", SAMPLE[:9]),
         ("byte 8 changed by another run", f"../tarnwick -aoff {MAP} > /dev/null", package(0x20)))),
-    row("a FIFO renamed over the map before the first open", FLIP_OFFICIAL, after="a FIFO",
-        stop_after="the size query", meanwhile=f"mkfifo fifo && mv fifo {MAP}", out=[CHANGED],
-        status=1),
+    row("a FIFO renamed over the map before the first open", FLIP_OFFICIAL, out=[CHANGED], status=1,
+        stop_after="the size query", meanwhile=f"mkfifo fifo && mv fifo {MAP}", after="a FIFO"),
     *(row(f"the map {how} before it is read", FLIP_OFFICIAL, stop_after="the size query",
           meanwhile=f"truncate -s {len(after)} {MAP}", out=[CANT_READ], status=1, after=after)
       for how, after in (("cut to 4 bytes", SAMPLE[:4]), ("emptied", b""))),
@@ -397,10 +384,8 @@ def start(command, **options):
 def end(child):
     """Kills whatever is left of the child's session and waits for it; returns what its
     standard output still held."""
-    try:
+    with suppress(ProcessLookupError):  # when no process of it is left
         os.killpg(child.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
     child.wait()
     rest = child.stdout.read() if child.stdout and not child.stdout.closed else b""
     for pipe in (child.stdin, child.stdout, child.stderr):
@@ -437,39 +422,42 @@ def filled(words, path):
     return [value for word in words for value in values.get(word, [word])]
 
 
+def put(top, files):
+    """Writes each file (its path from top: its bytes), with the folders it needs; one that
+    begins as a program does (#! or ELF) is made executable."""
+    for name, data in files.items():
+        os.makedirs(os.path.dirname(path := os.path.join(top, name)), exist_ok=True)
+        open(path, "wb").write(data)
+        os.chmod(path, 0o755 if data.startswith((b"#!", b"\x7fELF")) else 0o644)
+
+
 def make_folder(row, parent):
     """Makes the row's folder, with its map and the copies beside it; returns the folder."""
     folder = tempfile.mkdtemp(dir=parent)
     path = os.path.join(folder, row.path)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    if row.map is FOLDER:
-        os.mkdir(path)
-    elif row.map is not None:
-        with open(path, "wb") as file:
-            file.write(row.map)
-            file.truncate(row.size or len(row.map))  # a large map is sparse: no disk spent
-        for other in row.beside:
-            shutil.copy(path, os.path.join(folder, other))
+    os.makedirs(path if row.map is FOLDER else os.path.dirname(path), exist_ok=True)
+    if isinstance(row.map, bytes):
+        put(folder, {name: row.map for name in (row.path, *row.beside)})
+        os.truncate(path, row.size or len(row.map))  # a large map is sparse: no disk spent
         os.chmod(path, row.mode)
     os.chmod(folder, 0o755)
     os.chmod(os.path.dirname(path), row.folder_mode)
     return folder
 
 
-def strace(row, binary, folder, faults, stop=None):
-    """strace's command line for the row, each fault (syscall, count or None for every one,
-    result) injected, and the tool stopped after the syscall `stop` (syscall, count)."""
-    def when(count): return "" if count is None else f":when={count}"
-    injected = [f"-einject={name}:{'retval' if type(result) is int else 'error'}={result}"
-                f"{when(count)}" for name, count, result in faults]
-    injected += [f"-einject={stop[0]}:signal=SIGSTOP{when(stop[1])}"] if stop else []
+def strace(row, binary, folder, injections):
+    """strace's command line for the row, with each injection (syscall, count or None for every
+    one, what to do: "error=EIO", or "signal=SIGSTOP" to stop the tool after it) made."""
+    injected = [f"-einject={name}:{action}" + (f":when={count}" if count else "")
+                for name, count, action in injections]
     return ["strace", "--quiet=all", "-o", folder + ".strace", "-P", row.path, *injected,
             os.path.relpath(binary, folder), *row.args]
 
 
-def locate(row, binary, env, faults, call):
-    """The syscall that is the row's call, and its count among the tool's calls of that name
-    on the map, from a run under strace, with the faults, in a folder made for it alone."""
+def locate(row, binary, env, faults, call, error=None):
+    """The injection at the row's call: its syscall, its count among the tool's calls of that
+    name on the map, from a run under strace with the faults made in a folder of its own, and
+    what to do there: fail with the error, or stop the tool after it."""
     folder = make_folder(row, os.path.dirname(binary))
     run_ended(strace(row, binary, folder, faults), cwd=folder, env=env, stdin=DEVNULL,
               stderr=DEVNULL)
@@ -481,7 +469,8 @@ def locate(row, binary, env, faults, call):
             raise LookupError(f"the tool never made {call}")
     name = re.match(r"\w+", calls[found])[0]
     count = sum(line.startswith(name + "(") for line in calls[:found + 1])
-    return name, None if call.startswith("every") else count
+    action = f"error={error}" if error else "signal=SIGSTOP"
+    return name, None if call.startswith("every") else count, action
 
 
 def command(row, binary, runner, folder, env):
@@ -489,9 +478,9 @@ def command(row, binary, runner, folder, env):
     empty root."""
     if row.fail or row.stop_after:  # strace fails the row's call, or stops the tool after it
         env["ASAN_OPTIONS"] = "detect_leaks=0"  # a sanitized build's leak check cannot run so
-        faults = [(*locate(row, binary, env, [], row.fail[0]), row.fail[1])] if row.fail else []
-        stop = row.stop_after and locate(row, binary, env, faults, row.stop_after)
-        return strace(row, binary, folder, faults, stop), os.path.relpath(binary, folder), []
+        fail = [locate(row, binary, env, [], *row.fail)] if row.fail else []
+        stop = [locate(row, binary, env, fail, row.stop_after)] if row.stop_after else []
+        return strace(row, binary, folder, fail + stop), os.path.relpath(binary, folder), []
     if runner[:1] == ["chroot"]:  # with the build's emulator, which must be static
         inside = ["/" + os.path.basename(shutil.copy(shutil.which(program), folder))
                   for program in (*runner[1:], binary)]
@@ -526,22 +515,21 @@ def run(row, binary, runner, merged=False):
         if row.lock_held:  # shared, so that a run which took only a shared lock would go through
             fcntl.lockf(locked, fcntl.LOCK_SH, 1, row.lock_held)
         holder = row.holder and start(filled(row.holder, path), stdin=PIPE, stdout=PIPE)
-        told, started = holder and read_line(holder.stdout), time.monotonic()
+        holder and read_line(holder.stdout)  # until it holds
+        started = time.monotonic()
         tool = start(tool_command, executable=binary if tool_command[0] == "tarnwick" else None,
-                     cwd=folder, env=env, stdin=DEVNULL, stdout=PIPE,
-                     stderr=STDOUT if merged else PIPE, preexec_fn=set_up_tool,
-                     **(nobody if row.as_nobody else {}))
+                     cwd=folder, env=env, stdin=DEVNULL, stdout=PIPE, preexec_fn=set_up_tool,
+                     stderr=STDOUT if merged else PIPE, **(nobody if row.as_nobody else {}))
         try:
             while row.stop_after and tool.poll() is None and time.monotonic() < started + 30 and \
                     "stopped by SIGSTOP" not in (open(log).read() if os.path.exists(log) else ""):
                 time.sleep(0.01)  # until strace has stopped the tool after the row's call
             if holder and row.meanwhile:  # until the holder tells that the tool waits for it
-                told += read_line(holder.stdout)
+                read_line(holder.stdout)
             if row.meanwhile and tool.poll() is None:
-                clients = {name: shlex.join(filled(words, path))
-                           for name, words in (("SMB", SMB_CLIENT), ("NFS", NFS_CLIENT))}
-                run_ended(["bash", "-c", row.meanwhile], cwd=folder,
-                          env={**os.environ, **clients, "TOOL": str(tool.pid)})
+                run_ended(["bash", "-c", row.meanwhile], cwd=folder, env={
+                    **os.environ, "SMB": shlex.join(filled(SMB_CLIENT, path)),
+                    "NFS": shlex.join(filled(NFS_CLIENT, path)), "TOOL": str(tool.pid)})
                 os.killpg(tool.pid, signal.SIGCONT)
             output, errors = tool.communicate(timeout=30)
         except subprocess.TimeoutExpired:
@@ -549,9 +537,8 @@ def run(row, binary, runner, merged=False):
         end(tool)
         if holder:  # told to let go, then ended
             holder.stdin.close()
-            told += end(holder)
+            end(holder)
     got = [("status", tool.returncode, row.status)]
-    got += [("what the holder printed", told, row.told)] * (row.told is not None)
     # Load only lengthens a wait: a run that must not wait shows it in its output.
     got += [("waited a second for the lock", time.monotonic() - started >= 1, True)] * row.waits
     streams = {"2>&1": (output, "stdout stderr parser")} if merged else \
@@ -644,13 +631,12 @@ def start_samba(top):
         probe.bind(("127.0.0.1", 0))
         SERVERS["samba port"] = port = probe.getsockname()[1]
     os.mkdir(state := os.path.join(top, ".samba"))
-    folders = ("private dir", "lock directory", "state directory", "cache directory",
-               "pid directory", "ncalrpc dir")
     open(conf := os.path.join(state, "smb.conf"), "w").write("\n".join([
         "[global]", f"smb ports = {port}", "interfaces = lo", "bind interfaces only = yes",
-        *(f"{folder} = {state}" for folder in folders), "map to guest = bad user",
-        "load printers = no", "disable spoolss = yes", "posix locking = yes", 
-        "kernel oplocks = yes",
+        *(f"{name} = {state}" for name in ("private dir", "lock directory", "state directory",
+                                            "cache directory", "pid directory", "ncalrpc dir")),
+        "map to guest = bad user", "load printers = no", "disable spoolss = yes",
+        "posix locking = yes", "kernel oplocks = yes",
         "[maps]", f"path = {top}", "read only = no", "guest ok = yes", "force user = root"]))
     start(["smbd", "--foreground", "--no-process-group", "-s", conf], stdout=DEVNULL,
           stderr=DEVNULL)
@@ -674,10 +660,8 @@ def transcript(text, folder, env, timeout=30):
 def nothing_outlives(top):
     """A stand-in for the tool that never ends, run as the documents are: once its command is
     given up, no process of it may be left."""
+    put(top, {"standin/tarnwick": b"#!/bin/sh\nwhile :; do :; done\n"})
     standin = os.path.join(top, "standin", "tarnwick")
-    os.makedirs(os.path.dirname(standin))
-    open(standin, "w").write("#!/bin/sh\nwhile :; do :; done\n")
-    os.chmod(standin, 0o755)
     env = {"PATH": os.path.dirname(standin) + ":/usr/bin:/bin"}
     results = transcript(f"$ tarnwick -o {MAP} | tail -n 1\n(no end in 1 s)\n", top, env, 1)
     left = [pid for pid in filter(str.isdigit, os.listdir("/proc"))
@@ -689,12 +673,9 @@ def documents(top, binary):
     """The console blocks of the README and of DEPLOYING.md, then the manual page's examples, as
     a user types them with the tool on the PATH and the shipped scripts in examples/."""
     sample = read(os.path.join(ROOT, "sample", "DM-Sample.ut2"))
-    for name, data in (("DM-Sample.ut2", sample), ("DM-MyMap.ut2", sample), ("Maps/tiny.ut2", b"tiny"),
-                       ("Maps/DM-One.ut2", sample), ("Maps/DM-Two.ut2", sample),
-                       ("Maps/notes.ut2", TEXT.encode()), ("bin/tarnwick", read(binary))):
-        os.makedirs(os.path.dirname(os.path.join(top, name)), exist_ok=True)
-        open(os.path.join(top, name), "wb").write(data)
-    os.chmod(os.path.join(top, "bin/tarnwick"), 0o755)
+    put(top, {"DM-Sample.ut2": sample, "DM-MyMap.ut2": sample, "bin/tarnwick": read(binary),
+              "Maps/DM-One.ut2": sample, "Maps/DM-Two.ut2": sample, "Maps/tiny.ut2": b"tiny",
+              "Maps/notes.ut2": TEXT.encode()})
     shutil.copytree(EXAMPLES, os.path.join(top, "examples"))
     env = {"PATH": os.path.join(top, "bin") + ":/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
     guides = README + open(os.path.join(ROOT, "DEPLOYING.md")).read()
@@ -713,29 +694,28 @@ def shipped_loop(top, binary, runner):
     sample = read(os.path.join(ROOT, "sample", "DM-Sample.ut2"))
     off, notes, maps = sample[:8] + b"\x20" + sample[9:], b"Some notes on maps", "Maps dir/"
     files = {maps + name: (before, after) for name, before, after in (
-        ("DM-Off.ut2", off, sample), ("Ünï map.ut2", off, sample), ("DM-Sample.ut2", sample, sample),
-        ("DM-Packed.ut2", UZ2, UZ2), ("notes.ut2", b"not a map", b"not a map"),
+        ("DM-Off.ut2", off, sample), ("Ünï map.ut2", off, sample), ("DM-Packed.ut2", UZ2, UZ2),
+        ("DM-Sample.ut2", sample, sample), ("notes.ut2", b"not a map", b"not a map"),
         ("notes3.ut2", notes, notes), ("tiny.ut2", b"tiny", b"tiny"),  # 0x65 in byte 8: no change
         ("DM-Off.ut2_backup", off, off))}  # a long name whose short one (8.3) ends in .UT2
     files["elsewhere/named.ut2"] = (off, sample if WINDOWS else off)
-    for name, (before, _) in {**files, "tool/tarnwick": (read(binary),) * 2}.items():
-        os.makedirs(os.path.dirname(os.path.join(top, name)), exist_ok=True)
-        open(os.path.join(top, name), "wb").write(before)
+    put(top, {name: before for name, (before, _) in files.items()})
     left = ("DM-Packed.ut2", "notes.ut2", "notes3.ut2", "tiny.ut2")
     if WINDOWS:
-        shutil.copy(os.path.join(top, "tool/tarnwick"), os.path.join(top, maps, "tarnwick.exe"))
-        shutil.copy(os.path.join(EXAMPLES, "allow-download.bat"), os.path.join(top, maps))
+        put(top, {maps + "tarnwick.exe": read(binary),
+                  maps + "allow-download.bat": read(os.path.join(EXAMPLES, "allow-download.bat"))})
         batch = [*runner, "cmd", "/c", "..\\Maps dir\\allow-download.bat"]
         runs = [(batch, [f"{name}: not changed" for name in left] + [PAUSED], None),
                 ([*batch, "named.ut2"], [PAUSED], None)]
     else:
-        os.chmod(os.path.join(top, "tool/tarnwick"), 0o755)
+        put(top, {"tool/tarnwick": read(binary)})
         script = ["sh", os.path.join(EXAMPLES, "allow-download.sh"), top + "/Maps dir"]
-        why = {"DM-Packed.ut2": COMPRESSED[1][8:-1], "tiny.ut2": "Map file too small"}
-        runs = [(["env", f"PATH={top}/tool:/usr/bin:/bin", *script], [
-            f"{script[-1]}/{name}: {why.get(name, 'not a package; not changed')}" for name in left], 1),
-            (["env", "-i", "PATH=/usr/bin:/bin", *script], ["allow-download.sh: tarnwick: not "
-                                                             "found; put it on the PATH, or name it in TARNWICK"], 2)]
+        why = {"DM-Packed.ut2": COMPRESSED[1][8:-1], "tiny.ut2": TOO_SMALL[1][8:-1]}
+        left = [f"{script[-1]}/{name}: {why.get(name, 'not a package; not changed')}"
+                for name in left]
+        cron = "allow-download.sh: tarnwick: not found; put it on the PATH, or name it in TARNWICK"
+        runs = [(["env", f"PATH={top}/tool:/usr/bin:/bin", *script], left, 1),
+                (["env", "-i", "PATH=/usr/bin:/bin", *script], [cron], 2)]
     results = []
     for command, lines, status in runs:
         got, printed = run_ended(command, 60, cwd=os.path.join(top, "elsewhere"), stdin=DEVNULL,
@@ -753,8 +733,9 @@ def messages(mandoc):
     page = run_ended([mandoc, "-T", "ascii", os.path.join(ROOT, "tarnwick.1")], 60)[1].decode()
     page = " ".join(re.sub(".\b", "", page).split())
     sources = {name: read(name).decode() for name in glob.glob(os.path.join(ROOT, "src", "*.cpp"))}
-    texts = re.findall(r'"%s: ([^"]*)"', "".join(sources.values())) + re.findall(
-        r'(?:printTo\(stdout, |printFlagByte\(|fail\(|return |= )"([^"]*)"', sources[ROOT + "/src/mapfile.cpp"])
+    shown = r'(?:printTo\(stdout, |printFlagByte\(|fail\(|return |= )"([^"]*)"'  # by the map run
+    texts = re.findall(r'"%s: ([^"]*)"', "".join(sources.values()))
+    texts += re.findall(shown, sources[ROOT + "/src/mapfile.cpp"])
     texts = {" ".join(text.replace("\\n", " ").split()) for text in texts}
     return [f"FAIL not in the manual page: {text}" for text in sorted(texts)
             if not re.search(re.escape(text).replace("%s", ".+?"), page)]
@@ -762,7 +743,7 @@ def messages(mandoc):
 
 def table(top, binary, runner):
     """Runs the rows this build and this machine can run, and says what the others need."""
-    samba = shutil.which("smbd") and run_ended(["/usr/bin/python3", "-c", "import impacket"])[0] == 0
+    samba = shutil.which("smbd") and not run_ended(["/usr/bin/python3", "-c", "import impacket"])[0]
     nfs = all(map(shutil.which, ("ganesha.nfsd", "rpcbind", "rpc.statd"))) and find_library("nfs")
     # A runner reports on standard error, and strace cannot trace it; Wine runs only as its
     # prefix's owner, and ignores a file size limit and a lease of Linux.
@@ -772,18 +753,20 @@ def table(top, binary, runner):
     absent |= {"nfs"} if os.geteuid() or not nfs else set()
     rows = [row for row in ROWS if not absent & row.needs]
     if runner[:1] == ["chroot"]:
-        rows = [row for row in ROWS if row.name in EMPTY_ROOT_ROWS] + [NO_DEV_NULL] * (runner == ["chroot"])
+        rows = [row for row in ROWS if row.name in EMPTY_ROOT_ROWS]
+        rows += [NO_DEV_NULL] * (runner == ["chroot"])
     elif len(rows) < len(ROWS):  # samba and nfs need root and the packages tests/all.sh installs
         print(f"{len(ROWS) - len(rows)} rows left out: they need {', '.join(sorted(absent))}")
     binary, results = shutil.copy(binary, top), []
     os.chmod(binary, 0o755)  # for the rows run as nobody
     if any("samba" in row.needs for row in rows):
         start_samba(top)
-    if any("nfs" in row.needs for row in rows) and not results.append(start_nfs(top)) and results[-1]:
-        rows = [row for row in rows if "nfs" not in row.needs]
+    if any("nfs" in row.needs for row in rows):
+        results.append(start_nfs(top))
+        rows = [row for row in rows if "nfs" not in row.needs or not results[-1]]
     for version in "34" if results == [""] and not runner else "":  # what the lock is for
         lost = rounds_beside_runs(top, binary, version)
-        results.append(f"FAIL NFSv{version} rounds beside runs: {lost} changes lost" if lost else "")
+        results.append(lost and f"FAIL NFSv{version} rounds beside runs: {lost} changes lost" or "")
     for row in rows:
         # A stream that is not a pipe cannot also carry the other one. Under valgrind or qemu the
         # tool's own order of writes is the same as in a direct run; so it is in a run that waits.

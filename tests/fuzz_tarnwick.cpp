@@ -91,13 +91,15 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     for (int byte; map != nullptr && (byte = std::fgetc(map)) != EOF;)
         after += static_cast<char>(byte);
     CHECK(status == 0 || status == 1);
-    CHECK(entries("/proc/self/fd") == descriptors + (map != nullptr)); // every descriptor the run opened, closed
-    CHECK((map != nullptr) == withMap && entries(".") == (withMap ? 1 : 0)); // no file made or removed
+    // every descriptor the run opened, closed; no file made or removed
+    CHECK(entries("/proc/self/fd") == descriptors + (map != nullptr));
+    CHECK((map != nullptr) == withMap && entries(".") == (withMap ? 1 : 0));
     if (map != nullptr)
         std::fclose(map);
     CHECK(after.size() == before.size());
     for (std::size_t i = 0; i < after.size(); ++i)
         CHECK(i == 8 || after[i] == before[i]);
-    CHECK(updated == (after.size() > 8 && after[8] != before[8])); // "Map file updated" exactly when byte 8 changed
+    // "Map file updated" exactly when byte 8 changed
+    CHECK(updated == (after.size() > 8 && after[8] != before[8]));
     return 0;
 }

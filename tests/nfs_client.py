@@ -32,25 +32,18 @@ export, path, version, action = sys.argv[1], "/" + sys.argv[2], sys.argv[3], sys
 OWNER = f"nfs_client {os.getpid()}".encode()
 
 
-def fail(what, error):
-    sys.exit(f"nfs_client.py: {what}: {error.decode()}")
-
-
-def xdr(data):  # variable-length bytes
-    return struct.pack(">I", len(data)) + data + bytes(-len(data) % 4)
+def fail(what, error): sys.exit(f"nfs_client.py: {what}: {error.decode()}")
+def xdr(data): return struct.pack(">I", len(data)) + data + bytes(-len(data) % 4)  # variable bytes
 
 
 class Client:
     """An open of the file by a client of its own: libnfs 4.0 keeps no NFSv4 open's state past
     one LOCK (after a refusal, or a LOCKU, its next request on that open is refused), so each
     try at the lock is made by a new client, whose new verifier ends what the one before held."""
-    made = 0
-
     def __init__(self):
-        Client.made += 1
         self.nfs, self.file = LIB.nfs_init_context(), Pointer()
         LIB.nfs4_set_client_name(self.nfs, OWNER)
-        LIB.nfs4_set_verifier(self.nfs, os.getpid().to_bytes(4, "little") + bytes([Client.made] * 4))
+        LIB.nfs4_set_verifier(self.nfs, os.urandom(8))
         LIB.nfs_set_version(self.nfs, int(version))  # the server's ports from its portmapper
         if LIB.nfs_mount(self.nfs, b"127.0.0.1", export.encode()) != 0 or \
                 LIB.nfs_open(self.nfs, path.encode(), os.O_RDWR, byref(self.file)) != 0:

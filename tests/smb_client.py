@@ -3,7 +3,7 @@
 guest: it opens a map on the share "maps", tries at once for the byte every run
 locks, prints "granted" or "refused", and holds what it has until its standard
 input closes.
-usage: smb_client.py PORT PATH lock   (Debian's python3-impacket)"""
+usage: smb_client.py PORT PATH   (Debian's python3-impacket)"""
 import sys
 from impacket import smb3structs as smb
 from impacket.smbconnection import SMBConnection

@@ -41,7 +41,7 @@ std::string screen(HANDLE console, std::size_t length)
         char line[320] = {};
         DWORD read = 0;
         ReadConsoleOutputCharacterW(console, cells, 80, {0, row}, &read);
-        WideCharToMultiByte(CP_UTF8, 0, cells, static_cast<int>(read), line, sizeof line, nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, cells, 80, line, sizeof line, nullptr, nullptr);
         shown += std::string(line).erase(std::string(line).find_last_not_of(' ') + 1) + "\n";
     }
     return shown.substr(0, length);
