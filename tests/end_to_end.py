@@ -255,14 +255,15 @@ ROWS = [
     *(official_off(f"a map of {size:,} bytes", size=size) for size in (3 << 30, (4 << 30) + 8)),
     # a .uz2, as a redirect server offers the map for download: never shown as a package, never
     # written; a file that only looks like one is shown as any other
-    *(row(name, args, map=data, out=[COMPRESSED], status=1) for name, args, data in (
-        ("a .uz2", [MAP], UZ2), ("a .uz2 of two blocks, forced", ["-fo", MAP], UZ2_TWO),
-        ("a .uz2 block of 33096 bytes, the most", FLIP_OFFICIAL, UZ2_BIGGEST))),
+    *(row(f"a .uz2 {what}", args, map=data, out=[COMPRESSED], status=1) for what, args, data in (
+        ("of 1 byte", [MAP], uz2(b"x")), ("of two blocks, forced", ["-fo", MAP], UZ2_TWO),
+        ("block of 33096 bytes, the most", FLIP_OFFICIAL, UZ2_BIGGEST))),
     *(row(name, FLIP_OFFICIAL, map=data, out=[stdout(WARNING + change(0x78, 0x58, REFUSED))])
       for name, data in (
         ("a .uz2's zlib check broken", UZ2_TWO[:9] + b"\x00" + UZ2_TWO[10:]),
         ("a block of 33097 bytes", struct.pack("<I", 33097) + UZ2_BIGGEST[4:]),
-        ("a block of 2^24 + 33096 bytes", struct.pack("<I", (1 << 24) + 33096) + UZ2_BIGGEST[4:]))),
+        ("a block of 2^24 + 33096 bytes", struct.pack("<I", (1 << 24) + 33096) + UZ2_BIGGEST[4:]),
+        ("a block of 32769 bytes unpacked", struct.pack("<II", 33096, 32769) + UZ2_BIGGEST[8:]))),
     row("a .uz2's first 9 bytes", ["-fo", MAP], map=UZ2[:9],
         out=[stdout(WARNING + change(0x78, 0x58))], after=UZ2[:8] + b"\x58"),
     # failures: the map must come out untouched
@@ -771,9 +772,8 @@ def table(top, binary, runner):
         # A stream that is not a pipe cannot also carry the other one. Under valgrind or qemu the
         # tool's own order of writes is the same as in a direct run; so it is in a run that waits.
         for merged in (False, True)[:1 if row.closed or row.waits or runner and not WINDOWS else 2]:
-            problems = run(row, binary, runner, merged)
-            failed = f"FAIL {row.name}{' (2>&1)' if merged else ''}:\n  " + "\n  ".join(problems)
-            results.append(failed if problems else "")
+            problems = "\n  ".join(run(row, binary, runner, merged))
+            results.append(problems and f"FAIL {row.name}{' (2>&1)' * merged}:\n  {problems}")
         if HUNG in results[-1]:
             break  # a tool that hung once would hang on every row
     return results
