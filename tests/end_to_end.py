@@ -264,8 +264,8 @@ ROWS = [
         ("a block of 33097 bytes", struct.pack("<I", 33097) + UZ2_BIGGEST[4:]),
         ("a block of 2^24 + 33096 bytes", struct.pack("<I", (1 << 24) + 33096) + UZ2_BIGGEST[4:]),
         ("a block of 32769 bytes unpacked", struct.pack("<II", 33096, 32769) + UZ2_BIGGEST[8:]))),
-    row("a .uz2's first 9 bytes", ["-fo", MAP], map=UZ2[:9],
-        out=[stdout(WARNING + change(0x78, 0x58))], after=UZ2[:8] + b"\x58"),
+    row("a .uz2's first 10 bytes", ["-fo", MAP], map=UZ2[:10],
+        out=[stdout(WARNING + change(0x78, 0x58))], after=UZ2[:8] + b"\x58" + UZ2[9:10]),
     # failures: the map must come out untouched
     row("unreadable map", FLIP_OFFICIAL, mode=0, as_nobody=True, out=[CANT_OPEN], status=1),
     stopped("read-only map", stderr("Couldnt open file for writing\n"), mode=0o444, as_nobody=True),
