@@ -331,13 +331,13 @@ ROWS = [
       for name, meanwhile, after in (
         ("a text file renamed over the map",
          f"ln -f {MAP} before && printf '{TEXT}' > text && mv text {MAP}", TEXT.encode()),
-        ("the map cut to 9 bytes", f"truncate -s 9 {MAP}", SAMPLE[:9]),
+        *((f"the map cut to {n} bytes", f"truncate -s {n} {MAP}", SAMPLE[:n]) for n in (9, 0)),
         ("byte 8 changed by another run", f"../tarnwick -aoff {MAP} > /dev/null", package(0x20)))),
     row("a FIFO renamed over the map before the first open", FLIP_OFFICIAL, out=[CHANGED], status=1,
         stop_after="the size query", meanwhile=f"mkfifo fifo && mv fifo {MAP}", after="a FIFO"),
-    *(row(f"the map {how} before it is read", FLIP_OFFICIAL, stop_after="the size query",
-          meanwhile=f"truncate -s {len(after)} {MAP}", out=[CANT_READ], status=1, after=after)
-      for how, after in (("cut to 4 bytes", SAMPLE[:4]), ("emptied", b""))),
+    *(row(f"the map cut to {n} bytes before it is read", FLIP_OFFICIAL, out=[CANT_READ], status=1,
+          stop_after="the size query", meanwhile=f"truncate -s {n} {MAP}", after=SAMPLE[:n])
+      for n in (4, 8, 0)),
     # standard output that cannot be written: the map keeps its own outcome, the run fails
     *(row(f"{which} closed, change", FLIP_OFFICIAL, closed=closed, out=out, status=1,
           after=package(1)) for which, closed, out in (("output", (1,), [OUTPUT_LOST]),
