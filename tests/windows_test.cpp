@@ -58,9 +58,9 @@ int wmain(int, wchar_t* argv[])
     CopyFileW(argv[1], L"" PROGRAM, FALSE);
     HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
+    std::ofstream(lossyName, std::ios::binary) << map;
     int failures = 0;
     for (const auto& [arguments, expected] : cases) {
-        std::ofstream(lossyName, std::ios::binary) << map;
         DWORD cleared = 0, status = 255;
         FillConsoleOutputCharacterW(console, L' ', 80 * 20, {0, 0}, &cleared);
         SetConsoleCursorPosition(console, {0, 0});
